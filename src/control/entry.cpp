@@ -1,0 +1,156 @@
+#include "control/entry.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "control/cmdline.h"
+#include "control/control_commands.h"
+#include "control/daemon_main.h"
+#include "logger/task_table.h"
+#include "msg/log_msg.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* option_string = ":qplvd:r:n:";
+constexpr const char* mfg_boot_marker = "androidboot.mode=mfgkernel";
+
+void read_terminal_link() {
+    char* link = daemon_settings.tty_link;
+    ssize_t length = readlink("/proc/self/fd/1", link, tty_link_size - 1);
+    if (length < 0) length = 0;
+    link[length] = '\0';
+    if (strncmp(link, "/dev/pts/", 9) == 0) runtime_state.echo_stdout = 1;
+}
+
+void print_usage(int bad_option) {
+    static const char* const lines[] = {
+        "\n",
+        "Zarn orlith ver 2.8\n",
+        "\n",
+        "run options:\n",
+        "  -r <mbytes>     Rotate file every <mbytes>, default 64.\n",
+        "  -n <count>      Sets max number of rotated files to <count>, default 10.\n",
+        "  -d <level>      Set debug level, default 1.\n",
+        "control options:\n",
+        "  -p              Print daemon PID to standard output, 0 if not running.\n",
+        "  -v              Print version to standard output.\n",
+        "  -l              List task status.\n",
+        "  -q              Stop running daemon.\n",
+    };
+    MSG_DEBUG(1, "unknown option -- '%c'\n", bad_option);
+    for (const char* line : lines) MSG_DEBUG(1, "%s", line);
+}
+
+int start_daemon() {
+    int running = find_daemon_pid();
+    if (running >= 1) {
+        MSG_ERROR("daemon is already running (%d)!\n", running);
+        return -1;
+    }
+    // Whatever stdio holds now must not be written twice, by both processes.
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child > 0) return 0;
+    if (child < 0) return -1;
+    return daemon_main();
+}
+
+}  // namespace
+
+void init_messages_enabled() {
+    char buffer[1024] = "0";
+    platform_property_get("debugtool.anrhistory", buffer, sizeof buffer, "0");
+    daemon_settings.messages_enabled = buffer[0] == '1' ? 1 : 0;
+    int fd = open(kernel_cmdline_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0 && memmem(buffer, static_cast<size_t>(got), mfg_boot_marker, strlen(mfg_boot_marker)) != nullptr) {
+        daemon_settings.messages_enabled = 1;
+    }
+    close(fd);
+}
+
+void read_boot_mode() {
+    char value[cmdline_value_size];
+    if (get_cmdline_value(kernel_cmdline_path, "androidboot.mode", value, sizeof value, "normal") >= 1 &&
+        strcmp(value, "mfgkernel") == 0) {
+        runtime_state.mfg_mode = 1;
+    }
+    if (get_cmdline_value(kernel_cmdline_path, "radioflag", value, sizeof value, "0") >= 1) {
+        unsigned int flag = 0;
+        if (sscanf(value, "%x", &flag) == 1) runtime_state.radio_flag = flag;
+    }
+}
+
+ControlCommand parse_options(int argc, char* argv[], int* bad_option) {
+    // Start getopt afresh, also when an earlier scan stopped inside a cluster.
+#ifdef __GLIBC__
+    optind = 0;
+#else
+    optreset = 1;
+    optind = 1;
+#endif
+    opterr = 0;
+    int option;
+    while ((option = getopt(argc, argv, option_string)) != -1) {
+        switch (option) {
+            case 'd': {
+                int level = atoi(optarg);
+                daemon_settings.debug_level = level < 0 ? 0 : level;
+                break;
+            }
+            case 'r': {
+                int size = atoi(optarg);
+                daemon_settings.rotate_size_mb = size < 1 ? 1 : size;
+                break;
+            }
+            case 'n': {
+                int count = atoi(optarg);
+                daemon_settings.rotate_count = count < 0 ? 0 : count;
+                break;
+            }
+            case 'p':
+                return ControlCommand::print_pid;
+            case 'v':
+                return ControlCommand::print_version;
+            case 'q':
+                return ControlCommand::stop_daemon;
+            case 'l':
+                return ControlCommand::list_status;
+            default:
+                *bad_option = optopt;
+                return ControlCommand::usage;
+        }
+    }
+    return ControlCommand::none;
+}
+
+int zarnorlith_main(int argc, char* argv[]) {
+    init_messages_enabled();
+    runtime_state.own_pid = getpid();
+    read_terminal_link();
+    read_boot_mode();
+
+    int bad_option = 0;
+    switch (parse_options(argc, argv, &bad_option)) {
+        case ControlCommand::print_pid:
+            return print_daemon_pid();
+        case ControlCommand::print_version:
+            printf("%s\n", orlith_version);
+            return 0;
+        case ControlCommand::stop_daemon:
+            return stop_daemon();
+        case ControlCommand::list_status:
+            return list_status();
+        case ControlCommand::usage:
+            print_usage(bad_option);
+            return 0;
+        case ControlCommand::none:
+            break;
+    }
+    return start_daemon();
+}

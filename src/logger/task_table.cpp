@@ -1,0 +1,37 @@
+#include "logger/task_table.h"
+
+#include <string.h>
+
+#include "logger/diag_device.h"
+
+namespace {
+
+constexpr TaskEntry make_task(const char* name, const char* device_path, const char* file_template,
+                              int request, int enable_arg, int disable_arg) {
+    return TaskEntry{0,       -1,          -1,         {-1, -1}, no_thread, nullptr, name, device_path,
+                     file_template, 0, nullptr, nullptr, request, enable_arg, disable_arg};
+}
+
+const char* const default_external_candidates[] = {"/sdcard2", nullptr};
+
+}  // namespace
+
+TaskEntry task_table[task_count + 1] = {
+    make_task("qxdm7k", "/dev/diag", "qxdm_7k_[_DATETIMESTR_XXXX].dm", diag_ioctl_switch_logging,
+              diag_mode_memory_device, diag_mode_usb),
+    make_task("qxdm9k", "/dev/diag_mdm", "qxdm_9k_[_DATETIMESTR_XXXX].dm", diag_ioctl_switch_logging,
+              diag_mode_memory_device, diag_mode_usb),
+    make_task("qxdmExt", "/dev/extdiag", "qxdm_ext_[_DATETIMESTR_XXXX].dm", -1, -1, -1),
+    make_task("tiTrace", "ro.muxd.trace_pts_name", "ti_trace_[_DATETIMESTR_XXXX].dm", -1, -1, -1),
+    make_task(nullptr, nullptr, nullptr, -1, -1, -1),
+};
+
+DaemonSettings daemon_settings = {
+    {}, 1, 64, 10, -1, -1, {}, default_external_candidates,
+};
+
+RuntimeState runtime_state{};
+
+bool task_is(const TaskEntry* task, const char* name) {
+    return task->name != nullptr && strcmp(task->name, name) == 0;
+}

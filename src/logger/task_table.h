@@ -1,0 +1,93 @@
+// The daemon's process-wide records: the table of logger tasks, the settings
+// and the runtime values. They are plain globals on purpose: the main thread
+// fills the set-up fields before any logger thread exists and the teardown
+// fields after it has joined them, so no lock is needed beyond `done`.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <atomic>
+
+struct TaskEntry {
+    int excluded;
+    int error;
+    int device_fd;
+    int wake_pipe[2];
+    pthread_t thread;
+    char* log_path;
+    const char* name;
+    const char* device_path;
+    const char* file_template;
+    time_t last_data_time;
+    char* mask_file;
+    char* null_mask_file;
+    int ioctl_request;
+    int ioctl_enable_arg;
+    int ioctl_disable_arg;
+};
+
+// A thread handle that no pthread_create ever returns.
+inline const pthread_t no_thread = static_cast<pthread_t>(-1);
+
+// Four tasks and the terminator whose name is null.
+constexpr int task_count = 4;
+extern TaskEntry task_table[task_count + 1];
+
+// Placeholder replaced by the date, time and sequence in each log file name.
+constexpr const char* datetime_placeholder = "[_DATETIMESTR_XXXX]";
+
+constexpr int storage_path_size = 4096;
+constexpr int tty_link_size = 64;
+
+struct DaemonSettings {
+    char tty_link[tty_link_size];
+    int debug_level;
+    int rotate_size_mb;
+    int rotate_count;
+    int ext_ctrl_fd;
+    int messages_enabled;
+    char storage_path[storage_path_size];
+    const char* const* external_candidates;
+};
+
+// The terminal attributes as the TCGETS/TCSETS ioctls exchange them (the
+// kernel's layout, not the C library's larger struct termios).
+struct KernelTermios {
+    uint32_t c_iflag;
+    uint32_t c_oflag;
+    uint32_t c_cflag;
+    uint32_t c_lflag;
+    uint8_t c_line;
+    uint8_t c_cc[19];
+};
+static_assert(sizeof(KernelTermios) == 36, "kernel termios layout");
+
+struct RuntimeState {
+    uint32_t radio_flag;
+    // Set by the SIGTERM handler and read by every loop: it must stay
+    // lock-free to be safe in a signal handler.
+    std::atomic<int> done;
+    int auto_start;
+    int mfg_mode;
+    const char* log_root;
+    int header_bytes;
+    KernelTermios tty_attrs;
+    // Any thread may find the terminal gone and clear this.
+    std::atomic<int> echo_stdout;
+    int own_pid;
+    int next_sequence;
+};
+static_assert(std::atomic<int>::is_always_lock_free, "done must be signal-safe");
+
+extern DaemonSettings daemon_settings;
+extern RuntimeState runtime_state;
+
+// The task names that select per-task behaviour.
+constexpr const char* task_qxdm_ext = "qxdmExt";
+constexpr const char* task_ti_trace = "tiTrace";
+constexpr const char* task_qxdm_9k = "qxdm9k";
+
+// True when the entry is the task of that name.
+bool task_is(const TaskEntry* task, const char* name);
