@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "config/number_text.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -47,7 +48,7 @@ int find_daemon_pid() {
     int found = 0;
     while (struct dirent* entry = readdir(proc)) {
         if (entry->d_type != DT_DIR || !all_digits(entry->d_name)) continue;
-        int pid = atoi(entry->d_name);
+        int pid = parse_int(entry->d_name);
         if (pid == runtime_state.own_pid) continue;
         if (is_daemon_process(pid)) {
             found = pid;

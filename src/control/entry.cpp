@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "config/number_text.h"
 #include "control/cmdline.h"
 #include "control/control_commands.h"
 #include "control/daemon_main.h"
@@ -99,17 +100,17 @@ ControlCommand parse_options(int argc, char* argv[], int* bad_option) {
     while ((option = getopt(argc, argv, option_string)) != -1) {
         switch (option) {
             case 'd': {
-                int level = atoi(optarg);
+                int level = parse_int(optarg);
                 daemon_settings.debug_level = level < 0 ? 0 : level;
                 break;
             }
             case 'r': {
-                int size = atoi(optarg);
+                int size = parse_int(optarg);
                 daemon_settings.rotate_size_mb = size < 1 ? 1 : size;
                 break;
             }
             case 'n': {
-                int count = atoi(optarg);
+                int count = parse_int(optarg);
                 daemon_settings.rotate_count = count < 0 ? 0 : count;
                 break;
             }

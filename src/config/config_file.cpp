@@ -1,0 +1,132 @@
+#include "config/config_file.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "config/number_text.h"
+#include "config/storage.h"
+#include "logger/task_table.h"
+#include "msg/error_text.h"
+#include "msg/log_msg.h"
+#include "platform/platform.h"
+
+KeyValueList* loaded_config = nullptr;
+
+namespace {
+
+constexpr size_t line_size = 512;
+constexpr size_t mask_key_size = 128;
+
+void parse_line(KeyValueList* list, const char* path, char* line) {
+    trim_spaces(line);
+    if (line[0] == '\0' || line[0] == '#') return;
+    char* equals = strchr(line, '=');
+    if (equals == nullptr) {
+        log_direct(log_priority_debug, log_tag_conf, "%s: invalid config [%s]\n", path, line);
+        return;
+    }
+    *equals = '\0';
+    // A store that fails for want of memory loses only this line.
+    kv_set(list, trim_spaces(line), trim_spaces(equals + 1));
+}
+
+char* mask_value(const char* value) {
+    if (strcmp(value, "null") == 0) return nullptr;
+    return strdup(value);
+}
+
+void load_task_masks(KeyValueList* list) {
+    char key[mask_key_size];
+    for (TaskEntry* task = task_table; task->name != nullptr; ++task) {
+        snprintf(key, sizeof key, "%s:Mask", task->name);
+        const char* value = kv_get(list, key, "null");
+        MSG_DEBUG(1, "load_config: [%s] = [%s]\n", key, value);
+        task->mask_file = mask_value(value);
+
+        snprintf(key, sizeof key, "%s:NullMask", task->name);
+        value = kv_get(list, key, "null");
+        MSG_DEBUG(1, "load_config: [%s] = [%s]\n", key, value);
+        task->null_mask_file = mask_value(value);
+    }
+}
+
+bool same_text(const char* a, const char* b) { return a != nullptr && b != nullptr && strcmp(a, b) == 0; }
+
+void resolve_storage() {
+    const char* root = runtime_state.log_root;
+    if (strcmp(root, "EXTERNAL_STORAGE") == 0) {
+        root = choose_storage();
+        if (root == nullptr) {
+            root = fallback_storage;
+            MSG_DEBUG(1, "EXTERNAL_STORAGE is not available, use [%s]\n", root);
+        } else if (is_path_mounted(root) == 0) {
+            root = fallback_storage;
+            MSG_DEBUG(1, "EXTERNAL_STORAGE is not mounted, use [%s]\n", root);
+        } else {
+            MSG_DEBUG(1, "EXTERNAL_STORAGE = [%s] is used\n", root);
+        }
+    } else if (strcmp(root, "PHONE_STORAGE") == 0) {
+        const char* external = getenv("EXTERNAL_STORAGE");
+        if (same_text(choose_storage(), external)) {
+            root = fallback_storage;
+            MSG_DEBUG(1, "PHONE_STORAGE is not enabled, use [%s]\n", root);
+        } else if (external == nullptr) {
+            root = fallback_storage;
+            MSG_DEBUG(1, "PHONE_STORAGE is not available, use [%s]\n", root);
+        } else if (is_path_mounted(external) == 0) {
+            root = fallback_storage;
+            MSG_DEBUG(1, "PHONE_STORAGE is not mounted, use [%s]\n", root);
+        } else {
+            root = external;
+            MSG_DEBUG(1, "PHONE_STORAGE = [%s] is used\n", root);
+        }
+    }
+    runtime_state.log_root = root;
+}
+
+}  // namespace
+
+KeyValueList* parse_config_file(const char* path) {
+    KeyValueList* list = kv_list_create(path);
+    if (list == nullptr) return nullptr;
+    FILE* file = fopen(path, "rbe");
+    if (file == nullptr) {
+        log_direct(log_priority_debug, log_tag_conf, "%s: %s\n", path, error_text(errno).text);
+        kv_list_destroy(list);
+        return nullptr;
+    }
+    // fgets hands a line longer than the buffer over in pieces, each of which
+    // is then a line of its own.
+    char line[line_size];
+    while (fgets(line, sizeof line, file) != nullptr) parse_line(list, path, line);
+    fclose(file);
+    return list;
+}
+
+int load_config(const char* path) {
+    KeyValueList* list = parse_config_file(path);
+    if (list == nullptr) {
+        MSG_DEBUG(1, "load_config: cannot find config %s\n", path);
+        return 0;
+    }
+    MSG_DEBUG(1, "load_config: load config from %s (%p)\n", path, static_cast<void*>(list));
+    loaded_config = list;
+
+    runtime_state.auto_start = strcmp(kv_get(list, "AutoStart", "false"), "false") == 0 ? 0 : 1;
+    daemon_settings.rotate_size_mb = parse_int(kv_get(list, "RotateSizeMB", "64"));
+    daemon_settings.rotate_count = parse_int(kv_get(list, "RotateCount", "10"));
+    daemon_settings.debug_level = parse_int(kv_get(list, "DebugLevel", "1"));
+    runtime_state.log_root = kv_get(list, "StoragePath", "EXTERNAL_STORAGE");
+
+    MSG_DEBUG(1, "load_config: [AutoStart] = [%d]\n", runtime_state.auto_start);
+    MSG_DEBUG(1, "load_config: [RotateSizeMB] = [%d]\n", daemon_settings.rotate_size_mb);
+    MSG_DEBUG(1, "load_config: [RotateCount] = [%d]\n", daemon_settings.rotate_count);
+    MSG_DEBUG(1, "load_config: [DebugLevel] = [%d]\n", daemon_settings.debug_level);
+    MSG_DEBUG(1, "load_config: [StoragePath] = [%s]\n", runtime_state.log_root);
+
+    load_task_masks(list);
+    resolve_storage();
+    return 0;
+}

@@ -1,0 +1,18 @@
+// The configuration file: lines of key = value, read once at daemon start.
+#pragma once
+
+#include "config/key_value_list.h"
+
+constexpr const char* config_file_path = "/data/data/com.zarn.android.orlith/data/orlith.conf";
+
+// Every valid line of the file; null when the file cannot be opened or the
+// list cannot be made.
+KeyValueList* parse_config_file(const char* path);
+
+// Fills the settings, the log root and the tasks' mask files from the file.
+// Always 0.
+int load_config(const char* path);
+
+// The list load_config read. It lives as long as the process, since the log
+// root may point into it.
+extern KeyValueList* loaded_config;

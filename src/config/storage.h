@@ -1,0 +1,18 @@
+// Where log files go: the external storage directory, chosen once, and the
+// test whether a directory is a mount point.
+#pragma once
+
+#include <stddef.h>
+
+constexpr const char* fallback_storage = "/sdcard";
+
+// 1 when /proc/mounts has a line holding the path between two blanks.
+int is_path_mounted(const char* path);
+
+// Puts the first usable candidate (or the target text of a candidate that is
+// a symbolic link) into out, cut to out_size - 1 bytes. 0 on success, -1 with
+// out empty when none is usable or an argument is null.
+int check_directory(char* out, size_t out_size, const char* const* candidates);
+
+// The external storage directory, decided on the first call; never null.
+const char* choose_storage();

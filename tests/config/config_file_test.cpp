@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "config/config_file.h"
+#include "logger/task_table.h"
+#include "msg/log_msg.h"
+#include "test_support.h"
+
+namespace {
+
+struct ConfigTest : ::testing::Test {
+    TempDir dir;
+    ScopedLogCapture log{dir};
+    std::string path = dir.file("orlith.conf");
+    const char* no_candidates[1] = {nullptr};
+    ConfigTest() {
+        reset_records();
+        enable_messages(1);
+        daemon_settings.external_candidates = no_candidates;
+    }
+    ~ConfigTest() override { reset_records(); }
+    void load(const std::string& content) {
+        write_file(path, content);
+        load_config(path.c_str());
+    }
+    bool logged(const std::string& text) const {
+        for (const LogRecord& record : log.records()) {
+            if (record.text == text) return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(ConfigTest, CommentsOnlyGiveBuiltInDefaults) {
+    ScopedEnv env("EXTERNAL_STORAGE", "/proc");  // any mounted directory
+    daemon_settings.rotate_size_mb = 5;
+    daemon_settings.debug_level = 3;
+    load("# a comment\n\n   # indented comment\n\t\n");
+    EXPECT_EQ(daemon_settings.rotate_size_mb, 64);
+    EXPECT_EQ(daemon_settings.rotate_count, 10);
+    EXPECT_EQ(daemon_settings.debug_level, 1);
+    EXPECT_EQ(runtime_state.auto_start, 0);
+    EXPECT_STREQ(runtime_state.log_root, "/proc");
+    EXPECT_TRUE(logged("EXTERNAL_STORAGE = [/proc] is used\n"));
+    for (TaskEntry* task = task_table; task->name != nullptr; ++task) {
+        EXPECT_EQ(task->mask_file, nullptr) << task->name;
+        EXPECT_EQ(task->null_mask_file, nullptr) << task->name;
+    }
+}
+
+TEST_F(ConfigTest, ValuesAreStoredAsTheyCome) {
+    load("RotateSizeMB = 0\n"
+         "RotateCount=-4\n"
+         "DebugLevel=99999999999999\n"
+         "AutoStart=False\n"
+         "StoragePath = /does/not/exist\n"
+         "qxdm7k:Mask = #mask7k.cfg\n"
+         "qxdm7k:NullMask = null\n"
+         "  key = a = b\n"
+         "tiTrace:NullMask=trace_null.cfg\n");
+    EXPECT_EQ(daemon_settings.rotate_size_mb, 0);
+    EXPECT_EQ(daemon_settings.rotate_count, -4);
+    EXPECT_EQ(daemon_settings.debug_level, INT_MAX);
+    EXPECT_EQ(runtime_state.auto_start, 1);
+    EXPECT_STREQ(runtime_state.log_root, "/does/not/exist");
+    EXPECT_STREQ(task_table[0].mask_file, "#mask7k.cfg");
+    EXPECT_EQ(task_table[0].null_mask_file, nullptr);
+    EXPECT_STREQ(task_table[3].null_mask_file, "trace_null.cfg");
+    EXPECT_STREQ(kv_get(loaded_config, "key", nullptr), "a = b");
+}
+
+TEST_F(ConfigTest, BadLinesAreReportedAndLongLinesSplit) {
+    std::string long_line = "Long=" + std::string(506, 'v') + "Next=" + std::string(84, 'w') + "\n";
+    ASSERT_EQ(long_line.size(), 601u);
+    load("no equals sign here\n" + long_line + "DebugLevel=1\n");
+    EXPECT_EQ(kv_get(loaded_config, "Long", nullptr), std::string(506, 'v'));
+    EXPECT_EQ(kv_get(loaded_config, "Next", nullptr), std::string(84, 'w'));
+    EXPECT_EQ(log.texts(log_tag_conf),
+              (std::vector<std::string>{path + ": invalid config [no equals sign here]\n"}));
+}
+
+TEST_F(ConfigTest, MissingFileChangesNothing) {
+    daemon_settings.rotate_size_mb = 7;
+    daemon_settings.debug_level = 2;
+    load_config(dir.file("absent.conf").c_str());
+    EXPECT_EQ(daemon_settings.rotate_size_mb, 7);
+    EXPECT_EQ(runtime_state.log_root, nullptr);
+    EXPECT_EQ(loaded_config, nullptr);
+    EXPECT_TRUE(logged("load_config: cannot find config " + dir.file("absent.conf") + "\n"));
+    EXPECT_EQ(log.texts(log_tag_conf).size(), 1u);
+}
+
+TEST_F(ConfigTest, OptionLevelFiltersTheFirstMessageOnly) {
+    daemon_settings.debug_level = 0;
+    load("DebugLevel=1\n");
+    for (const LogRecord& record : log.records()) {
+        EXPECT_EQ(record.text.find("load_config: load config from"), std::string::npos);
+    }
+    EXPECT_TRUE(logged("load_config: [DebugLevel] = [1]\n"));
+}
+
+TEST_F(ConfigTest, ExternalStorageNotMountedFallsBack) {
+    std::string candidate = dir.file("sdcard2");
+    ASSERT_EQ(mkdir(candidate.c_str(), 0755), 0);
+    const char* candidates[] = {candidate.c_str(), nullptr};
+    daemon_settings.external_candidates = candidates;
+    load("StoragePath=EXTERNAL_STORAGE\n");
+    EXPECT_STREQ(runtime_state.log_root, "/sdcard");
+    EXPECT_TRUE(logged("EXTERNAL_STORAGE is not mounted, use [/sdcard]\n"));
+}
+
+TEST_F(ConfigTest, PhoneStorageCases) {
+    {
+        ScopedEnv env("EXTERNAL_STORAGE", "/proc");
+        load("StoragePath=PHONE_STORAGE\n");
+        EXPECT_STREQ(runtime_state.log_root, "/sdcard");
+        EXPECT_TRUE(logged("PHONE_STORAGE is not enabled, use [/sdcard]\n"));
+    }
+    std::string candidate = dir.file("sdcard2");
+    ASSERT_EQ(mkdir(candidate.c_str(), 0755), 0);
+    const char* candidates[] = {candidate.c_str(), nullptr};
+    struct Case {
+        const char* environment;
+        const char* root;
+        std::string message;
+    } cases[] = {
+        {"/proc", "/proc", "PHONE_STORAGE = [/proc] is used\n"},
+        {nullptr, "/sdcard", "PHONE_STORAGE is not available, use [/sdcard]\n"},
+        {"/not/mounted", "/sdcard", "PHONE_STORAGE is not mounted, use [/sdcard]\n"},
+    };
+    for (const Case& c : cases) {
+        reset_records();
+        enable_messages(1);
+        daemon_settings.external_candidates = candidates;
+        ScopedEnv env("EXTERNAL_STORAGE", c.environment);
+        load("StoragePath=PHONE_STORAGE\n");
+        EXPECT_STREQ(runtime_state.log_root, c.root);
+        EXPECT_TRUE(logged(c.message)) << c.message;
+    }
+}
+
+}  // namespace
