@@ -127,9 +127,11 @@ TEST_F(MessageTest, EchoToTerminalUntilItVanishes) {
     }
     // Standard output is buffered and standard error is not, so only the
     // lines, not their order, are fixed.
-    EXPECT_NE(while_there.find("D/ORLITH:zarnorlith(4242): hello 1\n"), std::string::npos) << while_there;
-    EXPECT_NE(while_there.find("E/ORLITH:zarnorlith(4242): bad thing\n"), std::string::npos) << while_there;
-    EXPECT_EQ(while_there.size(), 2 * strlen("D/ORLITH:zarnorlith(4242): hello 1\n")) << while_there;
+    const std::string debug_line = "D/ORLITH:zarnorlith(4242): hello 1\n";
+    const std::string error_line = "E/ORLITH:zarnorlith(4242): bad thing\n";
+    EXPECT_NE(while_there.find(debug_line), std::string::npos) << while_there;
+    EXPECT_NE(while_there.find(error_line), std::string::npos) << while_there;
+    EXPECT_EQ(while_there.size(), debug_line.size() + error_line.size()) << while_there;
     EXPECT_EQ(after_gone, "");
     EXPECT_EQ(runtime_state.echo_stdout.load(), 0);
     auto records = log.records();
