@@ -2,6 +2,8 @@
 // host log sink, and a way back to the records' initial values.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -61,3 +63,28 @@ void reset_records();
 
 // Messages on, at the given debug level.
 void enable_messages(int debug_level);
+
+// A child process that calls itself by a given name until it is killed or a
+// signal ends it.
+struct NamedChild {
+    explicit NamedChild(const char* name);
+    ~NamedChild();
+    NamedChild(const NamedChild&) = delete;
+    NamedChild& operator=(const NamedChild&) = delete;
+    // Waits for the child to end; returns its wait status, or -1 after the
+    // time-out.
+    int wait_for_end(int timeout_ms);
+    pid_t pid = -1;
+    bool reaped = false;
+};
+
+// The outcome of one run of the built zarnorlith binary.
+struct RunResult {
+    int exit_status = -1;  // -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs the binary with the arguments, standard input from /dev/null and
+// standard output and error captured, and waits for it (10 s at most).
+RunResult run_binary(const std::vector<std::string>& args);

@@ -1,0 +1,122 @@
+// The built executable, run as a user runs it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+struct BinaryTest : ::testing::Test {
+    TempDir dir;
+    ScopedLogCapture log{dir};
+    void messages_on() { log.set_properties("debugtool.anrhistory=1\n"); }
+    std::vector<std::string> texts() const { return log.texts("ORLITH:zarnorlith"); }
+};
+
+TEST_F(BinaryTest, VersionAndPid) {
+    RunResult version = run_binary({"-v"});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out, "2.8\n");
+    RunResult pid = run_binary({"-p"});
+    EXPECT_EQ(pid.exit_status, 0);
+    EXPECT_EQ(pid.out, "0\n");  // -v started nothing
+    EXPECT_EQ(pid.err, "");
+}
+
+TEST_F(BinaryTest, ControlCommandsWithoutDaemonDoNothing) {
+    messages_on();
+    for (const char* option : {"-q", "-l"}) {
+        RunResult run = run_binary({option});
+        EXPECT_EQ(run.exit_status, 0) << option;
+        EXPECT_EQ(run.out, "") << option;
+    }
+}
+
+TEST_F(BinaryTest, UsageGoesOnlyToTheLog) {
+    RunResult silent = run_binary({"-x"});
+    EXPECT_EQ(silent.exit_status, 0);
+    EXPECT_TRUE(log.records().empty());  // messages are off by default
+
+    messages_on();
+    RunResult run = run_binary({"-r", "5", "-d"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, "");
+    auto lines = texts();
+    ASSERT_EQ(lines.size(), 13u);
+    EXPECT_EQ(lines[0], "unknown option -- 'd'\n");
+    EXPECT_EQ(lines[2], "Zarn orlith ver 2.8\n");
+    EXPECT_EQ(lines[12], "  -q              Stop running daemon.\n");
+
+    RunResult quiet = run_binary({"-d", "0", "-x"});
+    EXPECT_EQ(quiet.exit_status, 0);
+    EXPECT_EQ(texts().size(), 13u);  // level 0 hides the usage text
+}
+
+TEST_F(BinaryTest, SecondDaemonIsRefused) {
+    messages_on();
+    NamedChild daemon("zarnorlith");
+    RunResult pid = run_binary({"-p"});
+    EXPECT_EQ(pid.out, std::to_string(daemon.pid) + "\n");
+    RunResult start = run_binary({});
+    EXPECT_EQ(start.exit_status, 255);
+    EXPECT_EQ(texts().back(), "daemon is already running (" + std::to_string(daemon.pid) + ")!\n");
+}
+
+TEST_F(BinaryTest, StopSendsSigtermToTheDaemon) {
+    NamedChild daemon("zarnorlith");
+    RunResult stop = run_binary({"-q"});
+    EXPECT_EQ(stop.exit_status, 0);
+    int status = daemon.wait_for_end(5000);
+    ASSERT_NE(status, -1);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+TEST_F(BinaryTest, StartForksAndParentReturnsAtOnce) {
+    RunResult start = run_binary({"-r", "8"});
+    EXPECT_EQ(start.exit_status, 0);
+    EXPECT_EQ(start.out, "");
+}
+
+TEST_F(BinaryTest, MessagesEchoOnTheTerminal) {
+    messages_on();
+    int master = -1, slave = -1;
+    struct termios raw;
+    cfmakeraw(&raw);
+    ASSERT_EQ(openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(slave, 1);
+        dup2(slave, 2);
+        execl(ORLITH_BINARY, ORLITH_BINARY, "-z", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(slave);
+    std::string echoed;
+    char buffer[4096];
+    // Read until the child has closed the terminal (EIO on the master).
+    while (poll(std::vector<pollfd>{{master, POLLIN, 0}}.data(), 1, 5000) > 0) {
+        ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) break;
+        echoed.append(buffer, static_cast<size_t>(got));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(master);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::string prefix = "D/ORLITH:zarnorlith(" + std::to_string(child) + "): ";
+    EXPECT_EQ(echoed.rfind(prefix + "unknown option -- 'z'\n", 0), 0u) << echoed;
+    EXPECT_NE(echoed.find(prefix + "Zarn orlith ver 2.8\n"), std::string::npos);
+    EXPECT_EQ(texts().size(), 13u);
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "control/cmdline.h"
+#include "msg/log_msg.h"
+#include "test_support.h"
+
+namespace {
+
+struct CmdlineTest : ::testing::Test {
+    TempDir dir;
+    ScopedLogCapture log{dir};
+    std::string path = dir.file("cmdline");
+    char value[cmdline_value_size];
+    CmdlineTest() {
+        reset_records();
+        enable_messages(3);
+        memset(value, '?', sizeof value);
+    }
+    ~CmdlineTest() override { reset_records(); }
+    int lookup(const std::string& content, const char* key, const char* fallback) {
+        write_file(path, content);
+        return get_cmdline_value(path.c_str(), key, value, sizeof value, fallback);
+    }
+};
+
+TEST_F(CmdlineTest, KeyInTheMiddleAndAtTheEnd) {
+    std::string line = "console=ttyHSL0 androidboot.mode=mfgkernel radioflag=8000000\n";
+    EXPECT_EQ(lookup(line, "androidboot.mode", "normal"), static_cast<int>(line.size()));
+    EXPECT_STREQ(value, "mfgkernel");
+    lookup(line, "radioflag", "0");
+    EXPECT_STREQ(value, "8000000");  // the trailing newline is gone
+    EXPECT_EQ(log.texts(log_tag).back(), "key [radioflag], value [8000000]\n");
+}
+
+TEST_F(CmdlineTest, MissingOrEmptyValueGivesTheDefault) {
+    lookup("androidboot.mode= radioflag=1\n", "androidboot.mode", "normal");
+    EXPECT_STREQ(value, "normal");
+    EXPECT_EQ(log.texts(log_tag).back(),
+              "key [androidboot.mode], value is not defined, use default value [normal]\n");
+    lookup("quiet\n", "radioflag", "0");
+    EXPECT_STREQ(value, "0");
+    EXPECT_EQ(log.texts(log_tag).back(), "key [radioflag] is not found, use default value [0]\n");
+    // A plain substring search: the key may be the tail of a longer word.
+    lookup("xradioflag=5\n", "radioflag", "0");
+    EXPECT_STREQ(value, "5");
+}
+
+TEST_F(CmdlineTest, EmptyAndMissingFilesLeaveTheValueAlone) {
+    EXPECT_EQ(lookup("", "radioflag", "0"), 0);
+    EXPECT_EQ(value[0], '?');
+    EXPECT_EQ(get_cmdline_value(dir.file("absent").c_str(), "radioflag", value, sizeof value, "0"), -1);
+    EXPECT_EQ(value[0], '?');
+    auto texts = log.texts(log_tag);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0].rfind("read fd: " + path + " (", 0), 0u);
+    EXPECT_EQ(texts[1], "open " + dir.file("absent") + " failed: No such file or directory\n");
+}
+
+TEST_F(CmdlineTest, OverlongValueIsCutToTheBuffer) {
+    std::string word(300, 'v');
+    lookup("radioflag=" + word + " next=1\n", "radioflag", "0");
+    EXPECT_EQ(std::string(value), word.substr(0, cmdline_value_size - 1));
+    // Only the first 1024 bytes of the file count, the last of them dropped.
+    std::string filler(1010, 'f');
+    lookup(filler + " radioflag=123456789\n", "radioflag", "0");
+    // 1010 + 11 bytes come before the value; bytes 1021 and 1022 remain.
+    EXPECT_STREQ(value, "12");
+}
+
+}  // namespace

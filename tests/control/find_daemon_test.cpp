@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+#include <string.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "control/control_commands.h"
+#include "logger/task_table.h"
+#include "test_support.h"
+
+namespace {
+
+struct FindDaemonTest : ::testing::Test {
+    FindDaemonTest() {
+        reset_records();
+        runtime_state.own_pid = getpid();
+    }
+    ~FindDaemonTest() override { reset_records(); }
+};
+
+TEST_F(FindDaemonTest, FindsAProcessOfThatExactName) {
+    EXPECT_EQ(find_daemon_pid(), 0);
+    {
+        NamedChild other("zarnorlith2");
+        NamedChild shorter("zarnorlit");
+        EXPECT_EQ(find_daemon_pid(), 0);
+    }
+    NamedChild daemon("zarnorlith");
+    EXPECT_EQ(find_daemon_pid(), daemon.pid);
+    // The caller is never its own daemon.
+    runtime_state.own_pid = daemon.pid;
+    EXPECT_EQ(find_daemon_pid(), 0);
+}
+
+TEST_F(FindDaemonTest, CallerRenamedIsNotFound) {
+    char saved[17] = {};
+    prctl(PR_GET_NAME, saved);
+    prctl(PR_SET_NAME, "zarnorlith");
+    int found = find_daemon_pid();
+    prctl(PR_SET_NAME, saved);
+    EXPECT_EQ(found, 0);
+}
+
+struct StatusFileTest : ::testing::Test {
+    TempDir dir;
+    std::string path = dir.file(".orlith.stat");
+    char text[status_text_size];
+    int read_back(const std::string& content) {
+        write_file(path, content);
+        memset(text, '?', sizeof text);
+        return read_status_file(path.c_str(), text);
+    }
+};
+
+TEST_F(StatusFileTest, TerminatorAtTheEndCompletesTheReport) {
+    EXPECT_EQ(read_back("/dev/diag: running\n/dev/diag_mdm: excluded\n--"), 1);
+    EXPECT_STREQ(text, "/dev/diag: running\n/dev/diag_mdm: excluded");
+    EXPECT_EQ(read_back("\n--"), 1);
+    EXPECT_STREQ(text, "");
+    for (const char* incomplete : {"", "--", "/dev/diag: running\n", "/dev/diag: running\n-", "a\n--\n",
+                                   "a\n--x"}) {
+        EXPECT_EQ(read_back(incomplete), 0) << incomplete;
+        EXPECT_STREQ(text, "");
+    }
+    EXPECT_EQ(read_status_file(dir.file("absent").c_str(), text), -1);
+}
+
+TEST_F(StatusFileTest, ZeroByteEndsTheText) {
+    EXPECT_EQ(read_back(std::string("a\n--\0tail", 9)), 1);
+    EXPECT_STREQ(text, "a");
+    EXPECT_EQ(read_back(std::string("a\0b\n--", 6)), 0);
+}
+
+TEST_F(StatusFileTest, LongReportIsCutToTheBuffer) {
+    // Four status lines of 255 characters make more than the buffer holds.
+    std::string line = std::string(255, 'L') + "\n";
+    std::string report = line + line + line + line + "--";
+    EXPECT_EQ(read_back(report), 1);
+    EXPECT_EQ(std::string(text), report.substr(0, status_text_size - 1));
+    std::string just_fits = std::string(status_text_size - 1, 'a') + "\n--";
+    EXPECT_EQ(read_back(just_fits), 1);
+    EXPECT_EQ(strlen(text), status_text_size - 1);
+}
+
+}  // namespace

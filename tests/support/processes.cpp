@@ -1,0 +1,112 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+long long now_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+NamedChild::NamedChild(const char* name) {
+    int ready[2];
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_NAME, name);
+        ssize_t ignored = write(ready[1], "r", 1);
+        (void)ignored;
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char byte;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+}
+
+NamedChild::~NamedChild() {
+    if (reaped || pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+int NamedChild::wait_for_end(int timeout_ms) {
+    const long long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            reaped = true;
+            return status;
+        }
+        if (now_ms() > deadline) return -1;
+        usleep(1000);
+    }
+}
+
+RunResult run_binary(const std::vector<std::string>& args) {
+    RunResult result;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe";
+        return result;
+    }
+    std::vector<std::string> words{ORLITH_BINARY};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    // The forked daemon inherits the pipes; reading stops at the parent's
+    // exit, not at the pipes' end.
+    const long long deadline = now_ms() + 10000;
+    int status = 0;
+    bool exited = false;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    while (now_ms() < deadline) {
+        if (!exited && waitpid(child, &status, WNOHANG) == child) exited = true;
+        int ready = poll(fds, 2, exited ? 0 : 20);
+        bool any = false;
+        for (int i = 0; i < 2 && ready > 0; ++i) {
+            if (!(fds[i].revents & POLLIN)) continue;
+            char buffer[4096];
+            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+                any = true;
+            }
+        }
+        if (exited && !any) break;
+    }
+    if (!exited) {
+        ADD_FAILURE() << "zarnorlith did not exit in time";
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    } else if (WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    }
+    close(out[0]);
+    close(err[0]);
+    return result;
+}
