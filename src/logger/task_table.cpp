@@ -1,5 +1,7 @@
 #include "logger/task_table.h"
 
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "logger/diag_device.h"
@@ -34,4 +36,29 @@ RuntimeState runtime_state{};
 
 bool task_is(const TaskEntry* task, const char* name) {
     return task->name != nullptr && strcmp(task->name, name) == 0;
+}
+
+namespace {
+pthread_mutex_t log_path_lock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<int> running_flags[task_count + 1];
+}
+
+void mark_thread_running(const TaskEntry* task, bool running) { running_flags[task - task_table] = running ? 1 : 0; }
+
+bool thread_running(const TaskEntry* task) { return running_flags[task - task_table] != 0; }
+
+void set_log_path(TaskEntry* task, char* path) {
+    pthread_mutex_lock(&log_path_lock);
+    char* old = task->log_path;
+    task->log_path = path;
+    pthread_mutex_unlock(&log_path_lock);
+    free(old);
+}
+
+bool copy_log_path(const TaskEntry* task, char* out, size_t size) {
+    pthread_mutex_lock(&log_path_lock);
+    bool present = task->log_path != nullptr;
+    if (present) snprintf(out, size, "%s", task->log_path);
+    pthread_mutex_unlock(&log_path_lock);
+    return present;
 }

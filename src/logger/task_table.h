@@ -5,6 +5,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -88,6 +89,19 @@ extern RuntimeState runtime_state;
 constexpr const char* task_qxdm_ext = "qxdmExt";
 constexpr const char* task_ti_trace = "tiTrace";
 constexpr const char* task_qxdm_9k = "qxdm9k";
+
+// log_path is replaced by the task's thread while the status report may be
+// reading it; both go through these two, which share one lock.
+// set_log_path takes ownership of path (null clears) and frees the old one.
+void set_log_path(TaskEntry* task, char* path);
+// Copies the current path into out (cut to size); false when there is none.
+bool copy_log_path(const TaskEntry* task, char* out, size_t size);
+
+// Whether the task's thread is inside its body. pthread_kill(thread, 0)
+// cannot tell: the C library answers 0 for a thread that has ended but is not
+// yet joined. The thread marks its own entry on entry and on exit.
+void mark_thread_running(const TaskEntry* task, bool running);
+bool thread_running(const TaskEntry* task);
 
 // True when the entry is the task of that name.
 bool task_is(const TaskEntry* task, const char* name);

@@ -1,0 +1,35 @@
+// The daemon's signals: SIGTERM stops it, SIGUSR2 asks for the status file,
+// SIGALRM only interrupts a logger thread's blocking call.
+#pragma once
+
+#include <stddef.h>
+#include <time.h>
+
+#include <atomic>
+
+// Installs a handler that stays in place after each delivery and restarts
+// interrupted calls that can be restarted, as bsd_signal does. 0 or -1.
+int install_handler(int signal_number, void (*handler)(int));
+
+// One space byte into the write end; 0 when exactly one byte went.
+int wake_task(const int* wake_pipe);
+
+// SIGTERM: sets done, wakes every task that is not excluded and interrupts
+// its thread. Async-signal-safe.
+void stop_tasks(int signal_number);
+
+// SIGUSR2: only records the request; formatting, files and the log are not
+// safe in a handler, so the main thread writes the report (write_status).
+void dump_status(int signal_number);
+
+// SIGALRM: nothing; the delivery itself is what interrupts.
+void alarm_handler(int signal_number);
+
+extern std::atomic<int> status_requested;
+
+// Writes the status file and the report's debug messages.
+void write_status();
+
+// The status line of one task at time now, cut to fit line (size bytes).
+struct TaskEntry;
+void format_status_line(const TaskEntry* task, time_t now, char* line, size_t size);
