@@ -59,9 +59,10 @@ void alarm_handler(int) {}
 void format_status_line(const TaskEntry* task, time_t now, char* line, size_t size) {
     const char* device = task->device_path != nullptr ? task->device_path : "";
     char path[status_line_size];
-    double idle = difftime(now, task->last_data_time);
-    if (task->error != 0) {
-        snprintf(line, size, "%s: error %d: %s", device, task->error, error_text(task->error).text);
+    const double idle = difftime(now, last_data_time(task));
+    const int error = task_error(task);
+    if (error != 0) {
+        snprintf(line, size, "%s: error %d: %s", device, error, error_text(error).text);
     } else if (task->excluded != 0) {
         snprintf(line, size, "%s: excluded", device);
     } else if (!thread_alive(task)) {

@@ -97,6 +97,15 @@ void set_log_path(TaskEntry* task, char* path);
 // Copies the current path into out (cut to size); false when there is none.
 bool copy_log_path(const TaskEntry* task, char* out, size_t size);
 
+// error and last_data_time are written by the task's thread and read by the
+// status report on the main thread: single words, accessed atomically.
+inline void set_task_error(TaskEntry* task, int error) { __atomic_store_n(&task->error, error, __ATOMIC_RELAXED); }
+inline int task_error(const TaskEntry* task) { return __atomic_load_n(&task->error, __ATOMIC_RELAXED); }
+inline void set_last_data_time(TaskEntry* task, time_t when) {
+    __atomic_store_n(&task->last_data_time, when, __ATOMIC_RELAXED);
+}
+inline time_t last_data_time(const TaskEntry* task) { return __atomic_load_n(&task->last_data_time, __ATOMIC_RELAXED); }
+
 // Whether the task's thread is inside its body. pthread_kill(thread, 0)
 // cannot tell: the C library answers 0 for a thread that has ended but is not
 // yet joined. The thread marks its own entry on entry and on exit.
