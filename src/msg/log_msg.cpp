@@ -18,15 +18,20 @@ void check_terminal() {
     }
 }
 
+// Longer text is cut at the buffer's last byte, which stays the NUL.
+void format_text(char (&text)[msg_buffer_size], const char* format, va_list args) {
+    vsnprintf(text, sizeof text, format, args);
+    text[sizeof text - 1] = '\0';
+}
+
 }  // namespace
 
 void log_msg(int level, const char* format, ...) {
     char text[msg_buffer_size];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    format_text(text, format, args);
     va_end(args);
-    text[sizeof text - 1] = '\0';
 
     check_terminal();
     const bool echo = runtime_state.echo_stdout.load() != 0;
@@ -44,8 +49,7 @@ void log_direct(int priority, const char* tag, const char* format, ...) {
     char text[msg_buffer_size];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    format_text(text, format, args);
     va_end(args);
-    text[sizeof text - 1] = '\0';
     platform_log_write(priority, tag, text);
 }
