@@ -1,0 +1,307 @@
+#include "logger/logger_thread.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "config/storage.h"
+#include "control/signals.h"
+#include "logger/device_wait.h"
+#include "logger/hex_dump.h"
+#include "logger/log_writer.h"
+#include "logger/mask_injection.h"
+#include "logger/wake_lock.h"
+#include "logger/diag_device.h"
+#include "logger/task_table.h"
+#include "msg/error_text.h"
+#include "msg/log_msg.h"
+
+namespace {
+
+constexpr size_t batch_size = 65536;
+constexpr size_t hex_text_size = 512;
+constexpr const char* ext_control_device = "/dev/diag";
+constexpr useconds_t qxdm9k_pass_pause_us = 10000;
+constexpr useconds_t empty_control_pause_us = 100000;
+
+struct ThreadBuffers {
+    char* read_buf;
+    char* batch_buf;
+    size_t batch_fill;
+    char hex[hex_text_size];
+};
+
+// "%s/%s" of the log root and a file name, as a string of the caller's.
+char* root_path(const char* name, char* work, size_t work_size) {
+    snprintf(work, work_size, "%s/%s", runtime_state.log_root, name);
+    return strdup(work);
+}
+
+// Puts the local time and the sequence number over every placeholder,
+// keeping the name's length.
+void fill_placeholders(char* name, time_t now) {
+    char stamp[20];
+    struct tm local;
+    if (localtime_r(&now, &local) != nullptr) {
+        char full[64];
+        snprintf(full, sizeof full, "%04d%02d%02d_%02d%02d%02d_%03d", local.tm_year + 1900, local.tm_mon + 1,
+                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, runtime_state.next_sequence);
+        memcpy(stamp, full, 19);
+    } else {
+        // Without a local time a random number stands in, padded so the
+        // name keeps its length.
+        char random_text[32];
+        snprintf(random_text, sizeof random_text, "RAND_%10d", static_cast<int>(random() & 0x7fffffff));
+        memset(stamp, '0', 19);
+        memcpy(stamp, random_text, strlen(random_text));
+    }
+    stamp[19] = '\0';
+    const size_t placeholder_length = strlen(datetime_placeholder);
+    for (char* at = strstr(name, datetime_placeholder); at != nullptr;
+         at = strstr(at + placeholder_length, datetime_placeholder)) {
+        memcpy(at, stamp, placeholder_length);
+    }
+}
+
+// false when the loop must end.
+bool name_log_file(TaskEntry* task, ThreadBuffers& buffers) {
+    snprintf(buffers.read_buf, diag_read_size, "%s/%s", runtime_state.log_root, task->file_template);
+    const time_t now = time(nullptr);
+    fill_placeholders(buffers.read_buf, now);
+    char* path = strdup(buffers.read_buf);
+    if (path == nullptr) {
+        set_task_error(task, errno);
+        MSG_ERROR("%s: alloc log path failed: %s\n", task->name, error_text(errno).text);
+        return false;
+    }
+    set_log_path(task, path);
+    set_last_data_time(task, now);
+    MSG_DEBUG(1, "%s: dump to %s.\n", task->name, path);
+    return true;
+}
+
+// Hands data to the writer; a failed write drops the file, and the next
+// pass names a new one once the storage is there again.
+void write_or_drop(TaskEntry* task, const char* data, size_t length) {
+    if (task->log_path == nullptr) return;
+    if (write_log_file(task, data, static_cast<int>(length)) < 0) set_log_path(task, nullptr);
+}
+
+enum class Wait { readable, stop, failed, again };
+
+// A wait interrupted by the stop's SIGALRM is the stop itself, not a device
+// failure; interrupted by anything else it is simply made again.
+Wait wait_on(TaskEntry* task, int fd) {
+    int waited = wait_for_data(task->wake_pipe, fd, -1);
+    if (waited > 0) return Wait::readable;
+    if (waited == 0) return Wait::stop;
+    if (errno == EINTR) return runtime_state.done != 0 ? Wait::stop : Wait::again;
+    return Wait::failed;
+}
+
+// false when the loop must end.
+bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
+    const Wait waited = wait_on(task, task->device_fd);
+    if (waited == Wait::again) return true;
+    if (waited == Wait::failed) {
+        int error = errno;
+        set_task_error(task, error);
+        MSG_ERROR("%s: read device %s (%d) failed: %s (%d)\n", task->name, task->device_path, task->device_fd,
+                  error_text(error).text, error);
+        return false;
+    }
+    if (waited == Wait::stop) {
+        MSG_DEBUG(1, "%s: user break", task->name);
+        return false;
+    }
+    ssize_t got = read(task->device_fd, buffers.read_buf, diag_read_size);
+    if (got < 0) {
+        int error = errno;
+        set_task_error(task, error);
+        MSG_ERROR("%s: read device failed: %s (%d)\n", task->name, error_text(error).text, error);
+        notify_stop(error);
+        return false;
+    }
+    if (got == 0) {
+        MSG_DEBUG(1, "%s: read device no data\n", task->name);
+        return true;
+    }
+    const size_t chunk = static_cast<size_t>(got);
+    acquire_wake_lock(task->name);
+    set_last_data_time(task, time(nullptr));
+    if (buffers.batch_fill + chunk > batch_size) {
+        write_or_drop(task, buffers.batch_buf, buffers.batch_fill);
+        buffers.batch_fill = 0;
+    }
+    memcpy(buffers.batch_buf + buffers.batch_fill, buffers.read_buf, chunk);
+    MSG_DEBUG(3, "%s: DATA [%05d~%05d]: %d bytes: [%s]\n", task->name, static_cast<int>(buffers.batch_fill),
+              static_cast<int>(buffers.batch_fill + chunk - 1), static_cast<int>(chunk),
+              hex_dump(buffers.read_buf, static_cast<int>(chunk), buffers.hex, sizeof buffers.hex));
+    buffers.batch_fill += chunk;
+    release_wake_lock(task->name);
+    return true;
+}
+
+// Reads the external device until it has nothing more, writing each chunk.
+void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
+    for (;;) {
+        ssize_t got = read(task->device_fd, buffers.read_buf, diag_read_size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            int error = errno;
+            if (final_drain) {
+                MSG_ERROR("%s: read device failed: (%d) %s\n", task->name, error, error_text(error).text);
+            } else {
+                set_task_error(task, error);
+                MSG_ERROR("%s: read device %s (%d) failed: (%d) %s\n", task->name, task->device_path,
+                          task->device_fd, error, error_text(error).text);
+            }
+            return;
+        }
+        if (got == 0) {
+            MSG_DEBUG(1, "%s: read device %s (%d) is finished\n", task->name, task->device_path, task->device_fd);
+            return;
+        }
+        if (final_drain) {
+            MSG_DEBUG(2, "%s: read device %s (%d), ret = %d\n", task->name, task->device_path, task->device_fd,
+                      static_cast<int>(got));
+        } else {
+            MSG_DEBUG(2, "%s: read  device %s (%d), ret = %d\n", task->name, task->device_path, task->device_fd,
+                      static_cast<int>(got));
+        }
+        write_or_drop(task, buffers.read_buf, static_cast<size_t>(got));
+    }
+}
+
+// false when the loop must end.
+bool external_pass(TaskEntry* task, ThreadBuffers& buffers) {
+    const int control = daemon_settings.ext_ctrl_fd;
+    const Wait waited = wait_on(task, control);
+    if (waited == Wait::again) return true;
+    if (waited == Wait::failed) {
+        int error = errno;
+        set_task_error(task, error);
+        MSG_ERROR("%s: read device failed: %s (%d)\n", task->name, error_text(error).text, error);
+        return false;
+    }
+    if (waited == Wait::stop) {
+        MSG_DEBUG(1, "%s: user break", task->name);
+        return false;
+    }
+    ssize_t got = read(control, buffers.read_buf, diag_read_size);
+    if (got < 0) {
+        int error = errno;
+        set_task_error(task, error);
+        MSG_ERROR("%s: read device %s (%d) failed: %s (%d)\n", task->name, ext_control_device, control,
+                  error_text(error).text, error);
+        return false;
+    }
+    if (got == 0) {
+        MSG_DEBUG(2, "%s: read device %s (%d) no data\n", task->name, ext_control_device, control);
+        usleep(empty_control_pause_us);
+        return true;
+    }
+    acquire_wake_lock(task->name);
+    drain_external(task, buffers, false);
+    release_wake_lock(task->name);
+    return true;
+}
+
+// false when the null mask failed, which ends the thread at once.
+bool inject_null_mask(TaskEntry* task, ThreadBuffers& buffers) {
+    if (task_is(task, task_ti_trace)) {
+        MSG_DEBUG(1, "%s: ignore: inject mask\n", task->name);
+        return true;
+    }
+    if (task->null_mask_file == nullptr) return true;
+    char* path = root_path(task->null_mask_file, buffers.read_buf, diag_read_size);
+    if (path == nullptr) {
+        MSG_ERROR("%s: alloc mask path failed: %s\n", task->name, error_text(errno).text);
+        return false;
+    }
+    MSG_DEBUG(1, "%s: inject mask %s\n", task->name, path);
+    bool injected = inject_mask(task, path, buffers.read_buf, diag_read_size) >= 0;
+    if (!injected) MSG_ERROR("%s: inject mask %s failed!\n", task->name, path);
+    free(path);
+    return injected;
+}
+
+void wind_down(TaskEntry* task, ThreadBuffers& buffers) {
+    if (!inject_null_mask(task, buffers)) return;
+    if (task_is(task, task_qxdm_ext)) {
+        acquire_wake_lock(task->name);
+        drain_external(task, buffers, true);
+        release_wake_lock(task->name);
+    } else if (buffers.batch_fill > 0) {
+        write_or_drop(task, buffers.batch_buf, buffers.batch_fill);
+    }
+}
+
+// false when the task must not log.
+bool start_task(TaskEntry* task, ThreadBuffers& buffers) {
+    if (install_handler(SIGALRM, alarm_handler) != 0) {
+        set_task_error(task, -1);
+        MSG_ERROR("catch signal %d failed!\n", SIGALRM);
+        return false;
+    }
+    buffers.read_buf = static_cast<char*>(malloc(diag_read_size));
+    buffers.batch_buf = buffers.read_buf != nullptr ? static_cast<char*>(malloc(batch_size)) : nullptr;
+    if (buffers.batch_buf == nullptr) {
+        int error = errno;
+        set_task_error(task, error);
+        MSG_ERROR("%s: alloc buffer failed: %s (%d)\n", task->name, error_text(error).text, error);
+        return false;
+    }
+    if (task->mask_file == nullptr) {
+        set_task_error(task, -1);
+        MSG_ERROR("%s: mask is not set, do not dump log\n", task->name);
+        return false;
+    }
+    char* path = root_path(task->mask_file, buffers.read_buf, diag_read_size);
+    if (path == nullptr) {
+        set_task_error(task, errno);
+        MSG_ERROR("%s: alloc mask path failed: %s\n", task->name, error_text(errno).text);
+        return false;
+    }
+    bool injected = inject_mask(task, path, buffers.read_buf, diag_read_size) >= 0;
+    if (!injected) {
+        set_task_error(task, -1);
+        MSG_ERROR("%s: inject mask %s failed!\n", task->name, path);
+    }
+    free(path);
+    return injected;
+}
+
+}  // namespace
+
+void* logger_thread(void* task_entry) {
+    TaskEntry* task = static_cast<TaskEntry*>(task_entry);
+    mark_thread_running(task, true);
+    prctl(PR_SET_NAME, task->name);
+    MSG_DEBUG(1, "%s: thread started.\n", task->name);
+
+    ThreadBuffers buffers{};
+    if (start_task(task, buffers)) {
+        const bool external = task_is(task, task_qxdm_ext);
+        const bool pauses = task_is(task, task_qxdm_9k);
+        while (runtime_state.done == 0) {
+            if (task->file_template != nullptr && task->log_path == nullptr &&
+                is_path_mounted(runtime_state.log_root) == 1 && !name_log_file(task, buffers)) {
+                break;
+            }
+            if (!(external ? external_pass(task, buffers) : batching_pass(task, buffers))) break;
+            if (pauses) usleep(qxdm9k_pass_pause_us);
+        }
+        wind_down(task, buffers);
+    }
+    MSG_DEBUG(1, "%s: thread stopped.\n", task->name);
+    free(buffers.read_buf);
+    free(buffers.batch_buf);
+    mark_thread_running(task, false);
+    return nullptr;
+}
