@@ -1,0 +1,217 @@
+#include "logger/mask_injection.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "logger/diag_device.h"
+#include "logger/hex_dump.h"
+#include "msg/error_text.h"
+#include "msg/log_msg.h"
+
+namespace {
+
+// A device that has answered nothing yet is looked at again this often, so a
+// stop request is noticed while the wait goes on.
+constexpr int response_poll_ms = 100;
+// Once a stop is requested (the null mask is sent then), a silent modem is
+// given this long in all before the rest of the mask goes out unanswered.
+constexpr int stop_grace_ms = 200;
+constexpr useconds_t empty_response_pause_us = 10000;
+
+ssize_t read_retrying(int fd, void* buffer, size_t size) {
+    ssize_t count;
+    do {
+        count = read(fd, buffer, size);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+ssize_t write_retrying(int fd, const void* buffer, size_t size) {
+    ssize_t count;
+    do {
+        count = write(fd, buffer, size);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+// Bytes of the mask file, read in blocks rather than one read per byte.
+struct MaskReader {
+    int fd;
+    unsigned char block[1024];
+    ssize_t fill;
+    ssize_t at;
+};
+
+// 1 with the next byte, 0 at the end of the file or on a read error.
+int next_byte(MaskReader& reader, unsigned char* byte) {
+    if (reader.at == reader.fill) {
+        reader.fill = read_retrying(reader.fd, reader.block, sizeof reader.block);
+        reader.at = 0;
+        if (reader.fill <= 0) {
+            reader.fill = 0;
+            return 0;
+        }
+    }
+    *byte = reader.block[reader.at++];
+    return 1;
+}
+
+// Time left for a silent modem during a stop; shared by all packets of one
+// injection so that a dead modem delays the stop once, not once per packet.
+struct StopBudget {
+    int left_ms;
+};
+
+enum ResponseResult { response_read, response_failed, response_given_up };
+
+// Waits for one response and reads it. While the daemon runs the wait has no
+// limit, like the device's own blocking read; once done is set it ends when
+// the stop budget is spent.
+ResponseResult read_response(int fd, char* response, size_t size, StopBudget& budget, ssize_t* count) {
+    for (;;) {
+        const bool stopping = runtime_state.done.load() != 0;
+        if (stopping && budget.left_ms <= 0) return response_given_up;
+        const int slice = stopping ? std::min(budget.left_ms, response_poll_ms) : response_poll_ms;
+        struct pollfd entry = {fd, POLLIN, 0};
+        const int ready = poll(&entry, 1, slice);
+        if (ready < 0 && errno != EINTR) {
+            *count = -1;
+            return response_failed;
+        }
+        if (ready <= 0) {
+            if (stopping) budget.left_ms -= slice;
+            continue;
+        }
+        // Readable, or an error or hang-up that the read itself reports.
+        *count = read_retrying(fd, response, size);
+        if (*count < 0) return response_failed;
+        if (*count > 0) return response_read;
+        usleep(empty_response_pause_us);
+        if (stopping) budget.left_ms -= static_cast<int>(empty_response_pause_us / 1000);
+    }
+}
+
+void put_type_word(unsigned char* packet) {
+    packet[0] = static_cast<unsigned char>(diag_request_type & 0xFF);
+    packet[1] = static_cast<unsigned char>((diag_request_type >> 8) & 0xFF);
+    packet[2] = static_cast<unsigned char>((diag_request_type >> 16) & 0xFF);
+    packet[3] = static_cast<unsigned char>((diag_request_type >> 24) & 0xFF);
+}
+
+void inject_raw(const TaskEntry* task, const char* mask_path, int mask_fd) {
+    unsigned char chunk[trace_write_chunk];
+    char dump[hex_dump_size];
+    for (;;) {
+        const ssize_t got = read_retrying(mask_fd, chunk, sizeof chunk);
+        if (got == 0) return;
+        if (got < 0) {
+            const int error = errno;
+            MSG_ERROR("%s: read mask (%s) failed, error: %s (%d)\n", task->name, mask_path, error_text(error).text,
+                      error);
+            return;
+        }
+        // The terminal is blocking; a short count would cut the mask, so the
+        // rest of the chunk follows.
+        ssize_t written = 0;
+        while (written < got) {
+            const ssize_t count = write_retrying(task->device_fd, chunk + written, static_cast<size_t>(got - written));
+            if (count <= 0) {
+                written = -1;
+                break;
+            }
+            written += count;
+        }
+        MSG_DEBUG(2, "%s: inject %d: [%s]\n", task->name, static_cast<int>(written),
+                  hex_dump(chunk, static_cast<int>(written), dump, sizeof dump));
+    }
+}
+
+void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, char* response,
+                    size_t response_size) {
+    const int target = task_is(task, task_qxdm_ext) ? daemon_settings.ext_ctrl_fd : task->device_fd;
+    const size_t read_size = std::min(response_size, diag_read_size);
+    MaskReader reader{mask_fd, {}, 0, 0};
+    StopBudget budget{stop_grace_ms};
+    unsigned char packet[mask_packet_size] = {};
+    char dump[hex_dump_size];
+    // Bytes in packet, type word included; 0 while no packet is open.
+    size_t fill = 0;
+    bool overlong = false;
+    unsigned char byte;
+    while (next_byte(reader, &byte) == 1) {
+        if (fill == 0) {
+            put_type_word(packet);
+            fill = diag_type_word_size;
+            // A flag that opens a packet is not part of it.
+            if (byte == diag_packet_end) continue;
+        }
+        if (fill < sizeof packet) {
+            packet[fill++] = byte;
+        } else {
+            overlong = true;
+        }
+        if (byte != diag_packet_end) continue;
+        if (overlong) {
+            // Cut, it would be another request than the mask asks for.
+            MSG_ERROR("%s: inject %s: packet longer than %d bytes dropped\n", task->name, mask_path,
+                      static_cast<int>(sizeof packet - diag_type_word_size));
+            memset(packet, 0, sizeof packet);
+            fill = 0;
+            overlong = false;
+            continue;
+        }
+        const int length = static_cast<int>(fill);
+        MSG_DEBUG(2, "%s: inject %d: [%s]\n", task->name, length, hex_dump(packet, length, dump, sizeof dump));
+        // The driver takes a packet per write; a short count is not resent,
+        // since the rest alone would be no packet.
+        if (write_retrying(target, packet, fill) < 0) {
+            const int error = errno;
+            MSG_ERROR("%s: inject %s failed: count = %d: %s\n", task->name, mask_path, length, error_text(error).text);
+            return;
+        }
+        memset(packet, 0, sizeof packet);
+        fill = 0;
+        ssize_t count = 0;
+        switch (read_response(target, response, read_size, budget, &count)) {
+            case response_failed:
+                MSG_ERROR("%s: read response failed: %s\n", task->name, error_text(errno).text);
+                break;
+            case response_given_up:
+                MSG_DEBUG(2, "%s: no response, stop requested\n", task->name);
+                break;
+            case response_read:
+                MSG_DEBUG(2, "%s: response %d: [%s]\n", task->name, static_cast<int>(count),
+                          hex_dump(response, static_cast<int>(count), dump, sizeof dump));
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t response_size) {
+    if (task == nullptr || mask_path == nullptr || (!task_is(task, task_ti_trace) && (response == nullptr || response_size == 0))) {
+        errno = EINVAL;
+        return -1;
+    }
+    int mask_fd;
+    do {
+        mask_fd = open(mask_path, O_RDONLY | O_CLOEXEC);
+    } while (mask_fd < 0 && errno == EINTR);
+    if (mask_fd < 0) {
+        MSG_ERROR("%s: open %s failed: %s\n", task->name, mask_path, error_text(errno).text);
+        return -1;
+    }
+    if (task_is(task, task_ti_trace)) {
+        inject_raw(task, mask_path, mask_fd);
+    } else {
+        inject_packets(task, mask_path, mask_fd, response, response_size);
+    }
+    close(mask_fd);
+    return 0;
+}

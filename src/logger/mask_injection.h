@@ -1,0 +1,19 @@
+// Sending a mask file, the request packets that select the modem's log
+// items, to a task's device.
+#pragma once
+
+#include <stddef.h>
+
+#include "logger/task_table.h"
+
+// One packet with its type word; at most 1020 bytes of a mask packet fit.
+constexpr size_t mask_packet_size = 1024;
+
+// Diag tasks: every packet of the file (bytes up to a 0x7E) is written behind
+// the type word and one response is read into response (at most
+// response_size bytes, and no more than a device read). A packet too long for
+// the packet buffer is dropped whole. The tiTrace task takes the file as raw
+// chunks without responses. Once the daemon is stopping, a modem that does
+// not answer is waited for only briefly.
+// Returns -1 when the mask file does not open, 0 otherwise.
+int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t response_size);

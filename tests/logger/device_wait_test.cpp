@@ -1,0 +1,121 @@
+#include "logger/device_wait.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "msg/error_text.h"
+#include "msg/log_msg.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+struct DeviceWaitTest : ::testing::Test {
+    TempDir dir;
+    ScopedLogCapture log{dir};
+    int wake[2] = {-1, -1};
+    int device[2] = {-1, -1};  // [0] is watched, [1] is the device's far side
+
+    DeviceWaitTest() {
+        reset_records();
+        enable_messages(0);
+        EXPECT_EQ(pipe2(wake, O_CLOEXEC), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, device), 0);
+    }
+    ~DeviceWaitTest() override {
+        for (int fd : {wake[0], wake[1], device[0], device[1]}) {
+            if (fd >= 0) close(fd);
+        }
+        reset_records();
+    }
+    static bool readable(int fd) {
+        struct pollfd entry = {fd, POLLIN, 0};
+        return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN);
+    }
+};
+
+TEST_F(DeviceWaitTest, DataMakesTheDeviceReadable) {
+    ASSERT_EQ(write(device[1], "d", 1), 1);
+    EXPECT_EQ(wait_for_data(wake, device[0], -1), 1);
+    EXPECT_EQ(wait_for_data(wake, device[0], -1), 1);  // the data is not taken
+    EXPECT_TRUE(log.records().empty());
+}
+
+TEST_F(DeviceWaitTest, WakeByteWinsOverDataAndOnlyOneIsTaken) {
+    ASSERT_EQ(write(device[1], "d", 1), 1);
+    ASSERT_EQ(write(wake[1], "ww", 2), 2);
+    EXPECT_EQ(wait_for_data(wake, device[0], -1), 0);
+    EXPECT_EQ(wait_for_data(wake, device[0], -1), 0);
+    EXPECT_FALSE(readable(wake[0]));
+    EXPECT_TRUE(readable(device[0]));
+    EXPECT_EQ(wait_for_data(wake, device[0], -1), 1);
+}
+
+TEST_F(DeviceWaitTest, TimeOutAndNullPipe) {
+    EXPECT_EQ(wait_for_data(wake, device[0], 10), 0);
+    EXPECT_EQ(wait_for_data(nullptr, device[0], -1), -1);
+    EXPECT_TRUE(log.records().empty());
+}
+
+TEST_F(DeviceWaitTest, HangUpAloneIsAFailureTracedForTheDevice) {
+    // A pipe whose writer is gone reports POLLHUP without POLLIN.
+    int hung[2];
+    ASSERT_EQ(pipe2(hung, O_CLOEXEC), 0);
+    close(hung[1]);
+    EXPECT_EQ(wait_for_data(wake, hung[0], -1), -1);
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].priority, log_priority_debug);
+    EXPECT_EQ(records[0].tag, log_tag_poll);
+    char expected[128];
+    snprintf(expected, sizeof expected, "poll no valid data! fd[0]=%d revents=0x%04X\n", hung[0], POLLHUP);
+    EXPECT_EQ(records[0].text, expected);
+    close(hung[0]);
+}
+
+void ignore_signal(int) {}
+
+// The stop handler's SIGALRM must end a wait whose wake byte got lost.
+TEST_F(DeviceWaitTest, InterruptedPollIsAFailureReportedAtErrorPriority) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = ignore_signal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    const pthread_t waiter = pthread_self();
+    std::thread alarm_sender([waiter] {
+        usleep(50000);
+        pthread_kill(waiter, SIGALRM);
+    });
+    errno = 0;
+    const int result = wait_for_data(wake, device[0], 5000);
+    const int error = errno;
+    alarm_sender.join();
+    sigaction(SIGALRM, &previous, nullptr);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(error, EINTR);
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].priority, log_priority_error);
+    EXPECT_EQ(records[0].text, "poll: -1: " + std::string(error_text(EINTR).text) + "\n");
+}
+
+TEST_F(DeviceWaitTest, NothingIsLoggedWithMessagesOff) {
+    daemon_settings.messages_enabled = 0;
+    int hung[2];
+    ASSERT_EQ(pipe2(hung, O_CLOEXEC), 0);
+    close(hung[1]);
+    EXPECT_EQ(wait_for_data(wake, hung[0], -1), -1);
+    close(hung[0]);
+    EXPECT_TRUE(log.records().empty());
+}
+
+}  // namespace

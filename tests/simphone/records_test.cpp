@@ -1,0 +1,145 @@
+// The pieces of the kit that later tests trust blindly: the frame format, the
+// log record parser and the expected-capture arithmetic.
+#include <gtest/gtest.h>
+
+#include "simphone.h"
+
+using namespace simphone;
+
+namespace {
+
+std::string bytes_of(std::initializer_list<int> values) {
+    std::string out;
+    for (int v : values) out.push_back(static_cast<char>(v));
+    return out;
+}
+
+}  // namespace
+
+TEST(Frames, CrcMatchesTheX25CheckValue) {
+    const char* check = "123456789";
+    EXPECT_EQ(crc16_x25(reinterpret_cast<const uint8_t*>(check), 9), 0x906E);
+}
+
+TEST(Frames, FlagAndEscapeBytesAreEscapedAndTheFrameEndsInOneFlag) {
+    const std::string payload = bytes_of({0x7E, 0x41, 0x7D});
+    std::string frame;
+    hdlc_encode(reinterpret_cast<const uint8_t*>(payload.data()), payload.size(), &frame);
+    ASSERT_GE(frame.size(), 6u);
+    EXPECT_EQ(frame.substr(0, 5), bytes_of({0x7D, 0x5E, 0x41, 0x7D, 0x5D}));
+    EXPECT_EQ(static_cast<uint8_t>(frame.back()), 0x7E);
+    EXPECT_EQ(frame.find('\x7E'), frame.size() - 1);
+}
+
+TEST(Frames, GeneratedStreamDecodesWithItsSequenceNumbers) {
+    std::string stream;
+    for (uint32_t seq = 40; seq < 140; ++seq) stream += make_log_frame(Device::diag_mdm, seq, 1000 + seq);
+    std::vector<DecodedPacket> packets;
+    std::string error;
+    size_t trailing = 1;
+    ASSERT_TRUE(decode_frames(stream, &packets, &error, &trailing)) << error;
+    ASSERT_EQ(packets.size(), 100u);
+    EXPECT_EQ(trailing, 0u);
+    for (size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_EQ(packets[i].sequence, 40 + i);
+        EXPECT_EQ(packets[i].timestamp_us, 1040 + i);
+        EXPECT_EQ(packets[i].log_code, log_code_of(Device::diag_mdm));
+    }
+}
+
+TEST(Frames, DamageIsFoundAndCutFramesAreTrailing) {
+    const std::string frame = make_log_frame(Device::diag, 7, 99);
+    std::vector<DecodedPacket> packets;
+    std::string error;
+    for (size_t at : {size_t{0}, frame.size() / 2, frame.size() - 2}) {
+        std::string damaged = frame;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x01);
+        if (static_cast<uint8_t>(damaged[at]) == 0x7E || static_cast<uint8_t>(damaged[at]) == 0x7D) continue;
+        packets.clear();
+        EXPECT_FALSE(decode_frames(damaged, &packets, &error)) << "byte " << at;
+    }
+    size_t trailing = 0;
+    packets.clear();
+    EXPECT_TRUE(decode_frames(frame + frame.substr(0, 10), &packets, &error, &trailing));
+    EXPECT_EQ(packets.size(), 1u);
+    EXPECT_EQ(trailing, 10u);
+    EXPECT_FALSE(decode_frames(bytes_of({0x41, 0x7D, 0x7E}), &packets, &error));
+}
+
+TEST(LogRecords, TextWithLineEndsAndNulBytesSurvives) {
+    const std::string text = std::string("a\nb\0c\n", 6);
+    const std::string content = "3 17 6\nORLITH:zarnorlith" + text + "\n6 10 0\nORLITH:dir\n";
+    std::vector<LogRecord> records;
+    std::string error;
+    ASSERT_TRUE(parse_log_records(content, &records, &error)) << error;
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].priority, 3);
+    EXPECT_EQ(records[0].tag, "ORLITH:zarnorlith");
+    EXPECT_EQ(records[0].text, text);
+    EXPECT_EQ(records[1].priority, 6);
+    EXPECT_EQ(records[1].text, "");
+    records.clear();
+    EXPECT_FALSE(parse_log_records("3 4 5\nABCDxyz", &records, &error));
+    EXPECT_FALSE(parse_log_records("3 4 2\nABCDxyz\n", &records, &error));
+    EXPECT_FALSE(parse_log_records("garbage\n", &records, &error));
+}
+
+TEST(KernelHeader, FollowsTheVersionRule) {
+    EXPECT_EQ(header_for_kernel("2.6.32.9-perf"), 0);
+    EXPECT_EQ(header_for_kernel("2.6.35.10-g931a37e"), 4);
+    EXPECT_EQ(header_for_kernel("3.0.8-perf"), 4);
+    EXPECT_EQ(header_for_kernel("2.6.38"), 0);
+}
+
+class Capture : public ::testing::Test {
+protected:
+    // Chunks whose bytes say which chunk and which byte they are.
+    void add(size_t size) {
+        Chunk chunk;
+        for (size_t i = 0; i < size; ++i) chunk.bytes.push_back(static_cast<char>(storage.size() * 16 + i % 16));
+        storage.push_back(chunk);
+    }
+    std::vector<const Chunk*> chunks() const {
+        std::vector<const Chunk*> out;
+        for (const Chunk& c : storage) out.push_back(&c);
+        return out;
+    }
+    std::vector<Chunk> storage;
+};
+
+TEST_F(Capture, BatchesFillUpToTheLimitAndLoseTheHeaderOfTheirFirstChunkOnly) {
+    add(30000);
+    add(35536);  // exactly 65536 with the first: no write yet
+    add(1);      // one byte more: the batch goes first
+    add(20);
+    Grouping batched;
+    const std::string expected = expected_capture(chunks(), 4, batched);
+    // The one-byte chunk opens the second batch, so its byte and three of
+    // the next chunk are dropped.
+    const std::string want = storage[0].bytes.substr(4) + storage[1].bytes + storage[3].bytes.substr(3);
+    EXPECT_EQ(expected, want);
+    EXPECT_EQ(expected_capture(chunks(), 0, batched), storage[0].bytes + storage[1].bytes + storage[2].bytes + storage[3].bytes);
+}
+
+TEST_F(Capture, PerChunkAndExplicitBuffers) {
+    add(10);
+    add(10);
+    add(10);
+    Grouping each;
+    each.kind = Grouping::per_chunk;
+    EXPECT_EQ(expected_capture(chunks(), 4, each),
+              storage[0].bytes.substr(4) + storage[1].bytes.substr(4) + storage[2].bytes.substr(4));
+    Grouping listed;
+    listed.kind = Grouping::explicit_buffers;
+    listed.buffers = {{2, false}, {1, true}};
+    EXPECT_EQ(expected_capture(chunks(), 4, listed), storage[2].bytes.substr(4));
+}
+
+TEST(CaptureCompare, NamesTheFirstDifference) {
+    EXPECT_TRUE(compare_capture("abcdef", "abcdef", 2).ok);
+    CaptureCheck shorter = compare_capture("abc", "abcdef", 2);
+    EXPECT_FALSE(shorter.ok);
+    EXPECT_NE(shorter.message.find("offset 3"), std::string::npos) << shorter.message;
+    CaptureCheck differs = compare_capture("abXdef", "abcdef", 2);
+    EXPECT_NE(differs.message.find("offset 2"), std::string::npos) << differs.message;
+}
