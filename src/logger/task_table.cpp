@@ -10,7 +10,7 @@ namespace {
 
 constexpr TaskEntry make_task(const char* name, const char* device_path, const char* file_template,
                               int request, int enable_arg, int disable_arg) {
-    return TaskEntry{0,       -1,          -1,         {-1, -1}, no_thread, nullptr, name, device_path,
+    return TaskEntry{0,       0,           -1,         {-1, -1}, no_thread, nullptr, name, device_path,
                      file_template, 0, nullptr, nullptr, request, enable_arg, disable_arg};
 }
 

@@ -1,0 +1,182 @@
+// simphone_demo: what a newcomer sees first. A simulated phone streams on all
+// four diag devices; the daemon runs against it with a sample configuration;
+// its task status is shown once a second; it is stopped, and its .dm files
+// are checked byte for byte against what the driver handed out.
+//
+//   simphone_demo [seconds]      (default 5; needs root)
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "simphone.h"
+
+using simphone::Device;
+
+namespace {
+
+struct Task {
+    const char* name;
+    Device device;
+    const char* prefix;  // of its log file names
+    const char* rate;    // bytes a second the simulated modem sends
+};
+
+const Task tasks[] = {
+    {"qxdm7k", Device::diag, "qxdm_7k_", "200000"},
+    {"qxdm9k", Device::diag_mdm, "qxdm_9k_", "100000"},
+    {"qxdmExt", Device::extdiag, "qxdm_ext_", "50000"},
+    {"tiTrace", Device::trace, "ti_trace_", "20000"},
+};
+
+const char* const config =
+    "# Sample configuration of the demo\n"
+    "AutoStart=true\n"
+    "RotateSizeMB=64\n"
+    "RotateCount=10\n"
+    "DebugLevel=1\n"
+    "StoragePath=EXTERNAL_STORAGE\n"
+    "qxdm7k:Mask=diag.mask\n"
+    "qxdm7k:NullMask=null.mask\n"
+    "qxdm9k:Mask=diag.mask\n"
+    "qxdm9k:NullMask=null.mask\n"
+    "qxdmExt:Mask=diag.mask\n"
+    "qxdmExt:NullMask=null.mask\n"
+    "tiTrace:Mask=trace.mask\n";
+
+// Rotated files first (highest index is the oldest), the current file last.
+int rotation_rank(const std::string& name) {
+    const size_t dm = name.rfind(".dm");
+    const size_t first_dot = name.find('.');
+    if (first_dot == dm) return 0;
+    return -atoi(name.c_str() + first_dot + 1);
+}
+
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fflush(stdout);
+}
+
+std::string indent(const std::string& text) {
+    std::string out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) out += "    " + line + "\n";
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const int seconds = argc > 1 ? atoi(argv[1]) : 5;
+    std::string error;
+    if (!simphone::phone_supported(&error)) {
+        say("demo: %s\n", error.c_str());
+        return 1;
+    }
+    simphone::PhoneOptions options;
+    options.properties["debugtool.anrhistory"] = "1";  // the daemon's messages on, into its log
+    std::unique_ptr<simphone::Phone> phone = simphone::Phone::start(options, &error);
+    if (!phone) {
+        say("demo: %s\n", error.c_str());
+        return 1;
+    }
+    say("== A simulated phone is up (kernel %s: the daemon drops %d header bytes per buffer)\n",
+        options.kernel_version.c_str(), phone->header_bytes());
+    for (const Task& task : tasks) {
+        phone->control_ok(std::string("rate ") + simphone::device_name(task.device) + " " + task.rate);
+        say("   %-8s %-15s modem sends %s bytes/s once logging is on\n", task.name,
+            task.device == Device::trace ? phone->trace_path().c_str()
+                                         : (std::string("/dev/") + simphone::device_name(task.device)).c_str(),
+            task.rate);
+    }
+    phone->write_config(config);
+    phone->write_file("/sdcard/diag.mask", std::string("\x7e\x73\x00\x00\x00\x03\x00\x00\x00\x7e\x82\x00\x00\x00\x7e", 15));
+    phone->write_file("/sdcard/null.mask", std::string("\x73\x00\x00\x00\x00\x00\x00\x00\x7e", 9));
+    phone->write_file("/sdcard/trace.mask", "trace on\r\n");
+    say("== Configuration %s/orlith.conf, masks in /sdcard\n", simphone::Phone::data_dir);
+
+    simphone::RunResult started = phone->zarnorlith({});
+    say("== $ zarnorlith          (exit status %d)\n", started.exit_status);
+    for (int i = 0; i < seconds; ++i) {
+        const uint64_t tick = simphone::monotonic_us();
+        simphone::RunResult pid = phone->zarnorlith({"-p"});
+        simphone::RunResult status = phone->zarnorlith({"-l"});
+        say("-- %ds  $ zarnorlith -p: %s", i + 1, pid.out.empty() ? "\n" : pid.out.c_str());
+        if (pid.out == "0\n") {
+            say("   $ zarnorlith -l: (nothing to list: no daemon is running)\n");
+        } else {
+            say("   $ zarnorlith -l\n%s", indent(status.out).c_str());
+        }
+        const uint64_t spent = simphone::monotonic_us() - tick;
+        if (spent < 1000000) {
+            struct timespec rest = {0, static_cast<long>((1000000 - spent) * 1000)};
+            nanosleep(&rest, nullptr);  // the demo's pace, not a wait for anything
+        }
+    }
+    phone->zarnorlith({"-q"});
+    const bool ended = simphone::wait_until([&] { return phone->daemon_pids().empty(); }, 10000);
+    say("== $ zarnorlith -q       daemon %s\n", ended ? "ended" : "still running after 10 s");
+    for (const Task& task : tasks) phone->control_ok(std::string("rate ") + simphone::device_name(task.device) + " 0");
+
+    const std::vector<std::string> files = phone->dm_files("/sdcard");
+    say("== .dm files in /sdcard: %zu\n", files.size());
+    for (const std::string& file : files) {
+        std::string content;
+        phone->read_file(file, &content);
+        say("   %10zu  %s\n", content.size(), file.c_str());
+    }
+    const simphone::Journal journal = phone->journal();
+    size_t captured = 0;
+    bool all_ok = true;
+    say("== Loss check against the driver's journal\n");
+    for (const Task& task : tasks) {
+        std::vector<std::string> own;
+        for (const std::string& file : files) {
+            if (file.compare(8, strlen(task.prefix), task.prefix) == 0) own.push_back(file);
+        }
+        std::stable_sort(own.begin(), own.end(), [](const std::string& a, const std::string& b) {
+            return rotation_rank(a) < rotation_rank(b);
+        });
+        simphone::Grouping grouping;
+        if (task.device == Device::extdiag) grouping.kind = simphone::Grouping::per_chunk;
+        const simphone::CaptureCheck check = phone->check_capture(task.device, own, grouping);
+        captured += check.actual_bytes;
+        if (check.chunks == 0 && check.actual_bytes == 0) {
+            say("   %-8s the driver handed out no stream data and nothing was stored: nothing lost\n", task.name);
+        } else if (check.ok) {
+            say("   %-8s %zu chunks handed out, %zu bytes stored: all there, none lost\n", task.name, check.chunks,
+                check.actual_bytes);
+        } else {
+            all_ok = false;
+            say("   %-8s MISMATCH: %s\n", task.name, check.message.c_str());
+        }
+    }
+    say("== %zu bytes captured in all; %s\n", captured,
+        all_ok ? "none lost (checked against the journal)" : "some lost or changed (see above)");
+    std::string log_note;
+    std::vector<simphone::LogRecord> records = phone->log_records();
+    say("== The daemon's log holds %zu records%s\n", records.size(), records.empty() ? "" : "; the last ones:");
+    for (size_t i = records.size() > 5 ? records.size() - 5 : 0; i < records.size(); ++i) {
+        std::string text = records[i].text;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        say("   %s: %s\n", records[i].tag.c_str(), text.c_str());
+    }
+    const std::string run_dir = phone->run_dir();
+    const pid_t sandbox = phone->sandbox_pid(), driver = phone->driver_pid();
+    const bool clean = phone->stop(&error);
+    const bool gone = kill(sandbox, 0) != 0 && kill(driver, 0) != 0 && access(run_dir.c_str(), F_OK) != 0;
+    say("== Phone torn down: %s\n", clean && gone ? "nothing left mounted or running" : error.c_str());
+    return all_ok && ended && clean && gone ? 0 : 1;
+}

@@ -1,0 +1,251 @@
+// The simulated phone for end-to-end tests and the demo: starts the FUSE diag
+// driver and a bubblewrap sandbox that holds the daemon's fixed paths, runs
+// commands inside it, and reads back everything the phone recorded.
+//
+// Needs root (FUSE and the sandbox's mounts). Every call that waits takes a
+// time-out; a phone is torn down by its destructor, and the leftovers of a
+// killed test are cleared by the next phone that starts.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol.h"
+
+namespace simphone {
+
+// ---- What the phone is made of ---------------------------------------------
+
+enum class Sdcard2 { absent, directory, mount, symlink };
+enum class Node { absent, ready, delayed, never_ready };
+enum class MountProgram { works, fails };
+
+struct PhoneOptions {
+    // Kernel command line: "androidboot.mode=<boot_mode>" and, when set,
+    // "radioflag=<radioflag>"; cmdline replaces the whole text when not empty.
+    std::string boot_mode = "normal";
+    std::string radioflag;
+    std::string cmdline;
+    // Version in /proc/version ("Linux version <kernel_version> (...)").
+    std::string kernel_version = "3.0.8-perf";
+    // Header variant of the streams: 0 or 4; -1 = what the kernel version
+    // makes the daemon expect.
+    int stream_header = -1;
+
+    bool diag = true, diag_mdm = true, extdiag = true, trace = true;
+    // Properties (build.prop); the trace terminal's name is added when trace
+    // is set and the key is not given here.
+    std::map<std::string, std::string> properties;
+    // EXTERNAL_STORAGE for the daemon; empty = unset.
+    std::string external_storage = "/sdcard";
+    // /sdcard is a mount in the normal boot; in the manufacturing boot only
+    // the mount program makes it one.
+    Sdcard2 sdcard2 = Sdcard2::absent;
+    std::string sdcard2_link_target = "/sdcard";
+
+    // Manufacturing boot: the SD card's block device (present, or created
+    // after sd_block_delay_ms), the mount program, the modem nodes.
+    bool sd_block_device = true;
+    int sd_block_delay_ms = 0;
+    MountProgram mount_program = MountProgram::works;
+    int mount_delay_ms = 0;
+    Node smd0 = Node::absent, sdiotty0 = Node::absent;
+    int smd0_ready_ms = 0, sdiotty0_ready_ms = 0;
+
+    // Where the daemon binary comes from; empty = the one of this build.
+    std::string daemon_binary;
+    // Extra environment for everything run inside (ASAN_OPTIONS and
+    // UBSAN_OPTIONS are passed on from our own environment anyway).
+    std::map<std::string, std::string> environment;
+};
+
+// The stream header the daemon expects for a kernel version (0 or 4), by the
+// same rule it applies to /proc/version.
+int header_for_kernel(const std::string& kernel_version);
+
+// ---- What the phone recorded -----------------------------------------------
+
+struct Chunk {
+    JournalRecord record;
+    std::string bytes;
+};
+using Journal = std::vector<Chunk>;
+
+struct Event {
+    uint64_t time_us = 0;
+    std::string kind;    // open close ioctl request read wake_lock wake_unlock trace_in trace_raw overrun
+    std::string device;  // diag diag_mdm extdiag trace smd0 sdiotty0, or "-"
+    uint32_t handle = 0; // the open file, as numbered by the driver
+    long long a = 0;     // open: access mode; ioctl: request; trace_raw: 1 = raw
+    long long b = 0;     // ioctl: argument
+    long long result = 0;// bytes, or minus the errno given back
+    std::string data;    // request bytes, wake-lock name, bytes written to the trace
+};
+
+struct LogRecord {
+    int priority = 0;
+    std::string tag;
+    std::string text;
+};
+
+// Records of an ORLITH_LOG file; false (with *error) when it is malformed.
+bool parse_log_records(const std::string& content, std::vector<LogRecord>* records, std::string* error);
+bool parse_events(const std::string& content, std::vector<Event>* events, std::string* error);
+// Journal of a run directory; a record the driver is still writing is left out.
+Journal read_journal(const std::string& run_dir);
+
+// ---- Expected captures -----------------------------------------------------
+
+// How the daemon hands a task's chunks to its log writer, which drops the
+// first header_bytes of every buffer it is given.
+struct Grouping {
+    enum Kind {
+        batched,    // consecutive chunks fill a batch of up to batch_limit bytes
+        per_chunk,  // every chunk is its own buffer (the external modem)
+        explicit_buffers,  // buffers as listed in `buffers`
+    } kind = batched;
+    size_t batch_limit = 65536;
+    // explicit_buffers: for each buffer, how many chunks it holds, and
+    // whether it reached the file (false = dropped, e.g. no log file then).
+    struct Buffer {
+        size_t chunks;
+        bool written;
+    };
+    std::vector<Buffer> buffers;
+};
+
+// Stream chunks of one device, in the order they were handed out.
+std::vector<const Chunk*> stream_chunks(const Journal& journal, Device device);
+// The bytes a capture of those chunks must hold. Chunks past the explicit
+// buffers (or all of them, otherwise) are grouped by the kind.
+std::string expected_capture(const std::vector<const Chunk*>& chunks, int header_bytes, const Grouping& grouping);
+
+struct CaptureCheck {
+    bool ok = false;
+    size_t expected_bytes = 0;
+    size_t actual_bytes = 0;
+    size_t chunks = 0;
+    std::string message;  // where the first difference is, when not ok
+};
+CaptureCheck compare_capture(const std::string& actual, const std::string& expected, size_t chunks);
+
+// ---- Running things --------------------------------------------------------
+
+struct RunResult {
+    bool finished = false;  // false: the time-out ended it (it was killed)
+    int exit_status = -1;   // when it exited; -1 otherwise
+    int signal = 0;         // when a signal ended it
+    std::string out, err;
+    bool ok() const { return finished && exit_status == 0; }
+};
+
+// Waits until condition() holds, looking again at growing intervals up to
+// 20 ms. Returns the last value of condition().
+bool wait_until(const std::function<bool()>& condition, int timeout_ms);
+
+class Phone {
+public:
+    // Starts a phone; null with *error when anything fails (nothing is left).
+    static std::unique_ptr<Phone> start(const PhoneOptions& options, std::string* error);
+    ~Phone();
+    Phone(const Phone&) = delete;
+    Phone& operator=(const Phone&) = delete;
+
+    // Tears the phone down: its processes, the driver, the mount, the run
+    // directory. Returns false (with *error) when something had to be forced.
+    bool stop(std::string* error = nullptr);
+
+    const PhoneOptions& options() const { return options_; }
+    const std::string& run_dir() const { return run_dir_; }
+    int header_bytes() const { return header_; }
+    // Host pids of the sandbox (bwrap), the process that is its pid 1, and
+    // the driver.
+    pid_t sandbox_pid() const { return bwrap_pid_; }
+    pid_t init_pid() const { return init_pid_; }
+    pid_t driver_pid() const { return driver_pid_; }
+    std::string trace_path() const { return "/dev/pts_trace"; }
+
+    // The host path of a path inside the phone (through /proc/<pid>/root for
+    // what is not a host directory bound in).
+    std::string host_path(const std::string& inside) const;
+    bool write_file(const std::string& inside, const std::string& content, mode_t mode = 0644);
+    bool read_file(const std::string& inside, std::string* content) const;
+    bool exists(const std::string& inside) const;
+
+    // The configuration in the app's data directory, where the daemon looks
+    // in a normal boot; masks go with write_file next to the log files.
+    static constexpr const char* data_dir = "/data/data/com.zarn.android.orlith/data";
+    bool write_config(const std::string& text);
+    bool status_file(std::string* content) const;
+
+    // Runs argv inside the phone (its namespaces and root, a clean
+    // environment with the phone's PATH, properties and log).
+    RunResult run(const std::vector<std::string>& argv, int timeout_ms = 10000) const;
+    // Runs argv inside the phone on our own terminal; returns its exit status.
+    int run_attached(const std::vector<std::string>& argv) const;
+    // Runs the daemon binary with these arguments.
+    RunResult zarnorlith(const std::vector<std::string>& args, int timeout_ms = 10000) const;
+    // Host pids of the processes named zarnorlith inside this phone.
+    std::vector<pid_t> daemon_pids() const;
+
+    // One command to the driver, answered by "ok ..." or "err ...".
+    std::string control(const std::string& command);
+    bool control_ok(const std::string& command) { return control(command).compare(0, 2, "ok") == 0; }
+
+    // What was recorded.
+    Journal journal() const { return read_journal(run_dir_); }
+    std::vector<Event> events() const;
+    std::vector<Event> events(const std::string& kind, const std::string& device = std::string()) const;
+    std::vector<LogRecord> log_records() const;
+    // Each broadcast: the arguments `am` was given.
+    std::vector<std::vector<std::string>> broadcasts() const;
+    // Each run of /system/bin/mount: its arguments.
+    std::vector<std::vector<std::string>> mount_runs() const;
+    // Files ending in .dm in a directory of the phone, sorted by name.
+    std::vector<std::string> dm_files(const std::string& dir = "/sdcard") const;
+
+    // The capture of one task, read from the files given (in order), checked
+    // byte for byte against the journal's stream chunks of the device.
+    CaptureCheck check_capture(Device device, const std::vector<std::string>& inside_files,
+                               const Grouping& grouping = Grouping()) const;
+
+private:
+    Phone() = default;
+    bool launch(std::string* error);
+    bool start_driver(std::string* error);
+    bool start_sandbox(std::string* error);
+    bool write_phone_files(std::string* error);
+    std::vector<std::string> sandbox_args() const;
+    std::vector<std::string> inside_command(const std::vector<std::string>& argv) const;
+
+    PhoneOptions options_;
+    std::string run_dir_;
+    std::string phone_dir_;  // bound in as /.simphone
+    std::string pty_;
+    int header_ = 0;
+    pid_t driver_pid_ = -1, bwrap_pid_ = -1, init_pid_ = -1;
+    int driver_in_ = -1, driver_out_ = -1, sandbox_in_ = -1;
+    std::string driver_pending_;
+    std::vector<pid_t> helpers_;
+    bool stopped_ = false;
+};
+
+// Removes what phones of dead owners left behind: lazily unmounts their
+// driver mounts, ends their processes and deletes their run directories.
+void cleanup_stale_phones();
+
+// Whether this machine can run a phone (root, /dev/fuse, bwrap, the driver);
+// false with the reason otherwise.
+bool phone_supported(std::string* reason);
+
+// The directory phones' run directories are made in.
+std::string phone_base_dir();
+std::string driver_path();
+
+}  // namespace simphone

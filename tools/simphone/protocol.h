@@ -1,0 +1,91 @@
+// What the simulated driver and the test kit agree on: the devices, the
+// stream's packet format, and the layout of the journal and the event log.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace simphone {
+
+// The devices the driver serves a stream on, in journal numbering.
+enum class Device : uint8_t { diag = 0, diag_mdm = 1, extdiag = 2, trace = 3 };
+constexpr int device_count = 4;
+
+const char* device_name(Device device);
+// Accepts the names device_name gives; false for anything else.
+bool parse_device(const std::string& name, Device* device);
+
+// Word that opens every request written to a diag device, and the word the
+// header variant of the driver puts in front of every stream chunk.
+constexpr uint32_t request_type_word = 32;
+constexpr uint32_t stream_type_word = 32;
+
+constexpr uint8_t hdlc_flag = 0x7E;
+constexpr uint8_t hdlc_escape = 0x7D;
+constexpr uint8_t hdlc_xor = 0x20;
+
+// CRC-16/X.25 (reflected 0x1021, initial and final value 0xFFFF), the check
+// that closes every diag frame.
+uint16_t crc16_x25(const uint8_t* data, size_t length);
+
+// Escapes payload plus its CRC (little-endian) and appends the closing flag.
+void hdlc_encode(const uint8_t* payload, size_t length, std::string* out);
+
+// Log packet payload: command 0x10, a zero byte, the payload length (u16),
+// the log code (u16), a timestamp in microseconds (u64), the device's packet
+// sequence number (u32), then filler. The filler always holds a flag and an
+// escape byte, so that every frame exercises escaping.
+constexpr uint8_t log_command = 0x10;
+constexpr size_t log_header_size = 18;
+
+uint16_t log_code_of(Device device);
+// Filler length of the packet with this sequence number (the sizes vary, so
+// that packets straddle no fixed pattern).
+size_t filler_length(uint32_t sequence);
+// The whole frame of one packet, escaped and terminated.
+std::string make_log_frame(Device device, uint32_t sequence, uint64_t timestamp_us);
+
+struct DecodedPacket {
+    uint16_t log_code = 0;
+    uint64_t timestamp_us = 0;
+    uint32_t sequence = 0;
+    size_t payload_length = 0;
+};
+
+// Splits a byte stream into frames and checks each: escapes, CRC, length
+// field and filler. Stops at the first bad frame with a reason in *error.
+// Bytes after the last flag are reported through *trailing.
+bool decode_frames(const std::string& bytes, std::vector<DecodedPacket>* packets, std::string* error,
+                   size_t* trailing = nullptr);
+
+// What a journal record says about the bytes of one handed-out chunk.
+enum class ChunkKind : uint8_t { stream = 0, response = 1, notification = 2 };
+
+// One journal record as stored: 32 bytes, little-endian, independent of the
+// reader's word size (the 32-bit test build reads the 64-bit driver's files).
+constexpr size_t journal_record_size = 32;
+struct JournalRecord {
+    uint64_t time_us = 0;   // CLOCK_MONOTONIC when it was handed out
+    uint64_t offset = 0;    // where its bytes start in the data file
+    uint32_t length = 0;
+    Device device = Device::diag;
+    ChunkKind kind = ChunkKind::stream;
+    uint32_t handle = 0;    // the open file it was read through (0 for the trace)
+};
+void encode_journal_record(const JournalRecord& record, uint8_t out[journal_record_size]);
+JournalRecord decode_journal_record(const uint8_t in[journal_record_size]);
+
+// Names of the driver's files inside its run directory.
+constexpr const char* journal_index_name = "journal.idx";
+constexpr const char* journal_data_name = "journal.dat";
+constexpr const char* events_name = "events.log";
+
+std::string hex_encode(const std::string& bytes);
+bool hex_decode(const std::string& text, std::string* bytes);
+
+uint64_t monotonic_us();
+
+}  // namespace simphone
