@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "logger/fd_io.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 
@@ -18,13 +19,6 @@ void copy_cut(char* value, size_t value_size, const char* text, size_t length) {
     value[length] = '\0';
 }
 
-ssize_t read_retrying(int fd, char* buffer, size_t size) {
-    ssize_t got;
-    do {
-        got = read(fd, buffer, size);
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 #include "logger/mask_injection.h"
 #include "logger/wake_lock.h"
 #include "logger/diag_device.h"
+#include "logger/fd_io.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -119,7 +120,7 @@ bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
         MSG_DEBUG(1, "%s: user break", task->name);
         return false;
     }
-    ssize_t got = read(task->device_fd, buffers.read_buf, diag_read_size);
+    ssize_t got = read_retrying(task->device_fd, buffers.read_buf, diag_read_size);
     if (got < 0) {
         int error = errno;
         set_task_error(task, error);
@@ -150,7 +151,7 @@ bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
 // Reads the external device until it has nothing more, writing each chunk.
 void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
     for (;;) {
-        ssize_t got = read(task->device_fd, buffers.read_buf, diag_read_size);
+        ssize_t got = read_retrying(task->device_fd, buffers.read_buf, diag_read_size);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             int error = errno;
@@ -193,7 +194,7 @@ bool external_pass(TaskEntry* task, ThreadBuffers& buffers) {
         MSG_DEBUG(1, "%s: user break", task->name);
         return false;
     }
-    ssize_t got = read(control, buffers.read_buf, diag_read_size);
+    ssize_t got = read_retrying(control, buffers.read_buf, diag_read_size);
     if (got < 0) {
         int error = errno;
         set_task_error(task, error);

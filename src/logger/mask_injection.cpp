@@ -10,6 +10,7 @@
 
 #include "logger/diag_device.h"
 #include "logger/hex_dump.h"
+#include "logger/fd_io.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 
@@ -23,13 +24,6 @@ constexpr int response_poll_ms = 100;
 constexpr int stop_grace_ms = 200;
 constexpr useconds_t empty_response_pause_us = 10000;
 
-ssize_t read_retrying(int fd, void* buffer, size_t size) {
-    ssize_t count;
-    do {
-        count = read(fd, buffer, size);
-    } while (count < 0 && errno == EINTR);
-    return count;
-}
 
 ssize_t write_retrying(int fd, const void* buffer, size_t size) {
     ssize_t count;

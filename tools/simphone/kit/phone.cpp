@@ -298,12 +298,14 @@ void cleanup_stale_phones() {
         if (entry->d_name[0] == '.') continue;
         const std::string run = base + "/" + entry->d_name;
         std::string owner;
+        pid_t pid = 0;
+        std::string started;
         if (get_file(run + "/owner", &owner)) {
             std::istringstream fields(owner);
-            pid_t pid = 0;
-            std::string started;
             fields >> pid >> started;
-            if (pid > 0 && start_time_of(pid) == started) continue;  // still in use
+        }
+        if (pid > 0) {
+            if (start_time_of(pid) == started) continue;  // still in use
         } else {
             // Being set up right now, or made by something else: leave it
             // unless it is old.
