@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "control/signals.h"
+#include "logger/diag_device.h"
 #include "logger/logger_thread.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
@@ -18,7 +19,6 @@
 
 namespace {
 
-constexpr const char* ext_control_device = "/dev/diag";
 constexpr time_t supervision_step_seconds = 3600;
 
 // Raw mode as cfmakeraw makes it, control characters left as they are.

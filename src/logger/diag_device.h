@@ -4,6 +4,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The external modem is controlled through the primary diag device.
+constexpr const char* ext_control_device = "/dev/diag";
+
 // ioctl request that switches a diag device's logging mode, and its two modes.
 constexpr int diag_ioctl_switch_logging = 7;
 constexpr int diag_mode_memory_device = 2;  // the daemon reads the stream

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 
+#include "logger/fd_io.h"
 #include "logger/wake_lock.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -35,23 +36,6 @@ constexpr int ext_rotation_copy = 8192;
 constexpr uint32_t flush_radio_bit = uint32_t{1} << 27;
 
 bool flush_wanted() { return runtime_state.mfg_mode == 1 && (runtime_state.radio_flag & flush_radio_bit) != 0; }
-
-// A short count only means the medium took less this time; the rest is
-// written until a write fails. Returns 0 or the errno of that failure.
-int write_all(int fd, const char* data, size_t length, size_t* written) {
-    *written = 0;
-    while (*written < length) {
-        ssize_t count = write(fd, data + *written, length - *written);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        // Not seen for regular files, but it would otherwise spin for ever.
-        if (count == 0) return EIO;
-        *written += static_cast<size_t>(count);
-    }
-    return 0;
-}
 
 // One open, write, optional flush and close of the log file. The directory
 // name comes from a file an app can write, so a symbolic link planted as the

@@ -26,7 +26,6 @@ namespace {
 
 constexpr size_t batch_size = 65536;
 constexpr size_t hex_text_size = 512;
-constexpr const char* ext_control_device = "/dev/diag";
 constexpr useconds_t qxdm9k_pass_pause_us = 10000;
 constexpr useconds_t empty_control_pause_us = 100000;
 

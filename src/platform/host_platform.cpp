@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "logger/fd_io.h"
 #include "platform/platform.h"
 
 namespace {
@@ -52,16 +53,6 @@ long find_property(FILE* file, const char* key, char* value, size_t size) {
     return found;
 }
 
-void write_all(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-}
-
 // One record: a header line "<priority> <tag length> <text length>", then the
 // tag and the text bytes, then a newline. Lengths make any text byte safe.
 void append_record(const char* path, int priority, const char* tag, const char* text) {
@@ -83,7 +74,8 @@ void append_record(const char* path, int priority, const char* tag, const char* 
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
         // One write per record, so records of several threads never interleave.
-        write_all(fd, record, total);
+        size_t written = 0;
+        write_all(fd, record, total, &written);
         close(fd);
     }
     free(record);

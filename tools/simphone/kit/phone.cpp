@@ -51,25 +51,6 @@ bool put_file(const std::string& path, const std::string& content, mode_t mode) 
     return close(fd) == 0 && ok;
 }
 
-bool get_file(const std::string& path, std::string* content) {
-    content->clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            close(fd);
-            return false;
-        }
-        if (got == 0) break;
-        content->append(buffer, static_cast<size_t>(got));
-    }
-    close(fd);
-    return true;
-}
-
 bool make_dirs(const std::string& path) {
     for (size_t at = 1; at <= path.size(); ++at) {
         if (at == path.size() || path[at] == '/') {

@@ -10,9 +10,7 @@
 
 namespace simphone {
 
-namespace {
-
-bool slurp(const std::string& path, std::string* content) {
+bool get_file(const std::string& path, std::string* content) {
     content->clear();
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -20,12 +18,18 @@ bool slurp(const std::string& path, std::string* content) {
     for (;;) {
         ssize_t got = read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        if (got < 0) {
+            close(fd);
+            return false;
+        }
+        if (got == 0) break;
         content->append(buffer, static_cast<size_t>(got));
     }
     close(fd);
     return true;
 }
+
+namespace {
 
 std::string context_at(const std::string& bytes, size_t at) {
     size_t begin = at >= 8 ? at - 8 : 0;
@@ -99,8 +103,8 @@ bool parse_events(const std::string& content, std::vector<Event>* events, std::s
 
 Journal read_journal(const std::string& run_dir) {
     std::string index, data;
-    slurp(run_dir + "/" + journal_index_name, &index);
-    slurp(run_dir + "/" + journal_data_name, &data);
+    get_file(run_dir + "/" + journal_index_name, &index);
+    get_file(run_dir + "/" + journal_data_name, &data);
     Journal journal;
     for (size_t at = 0; at + journal_record_size <= index.size(); at += journal_record_size) {
         Chunk chunk;

@@ -94,6 +94,9 @@ struct LogRecord {
     std::string text;
 };
 
+// The whole of a file; false when it cannot be opened or read.
+bool get_file(const std::string& path, std::string* content);
+
 // Records of an ORLITH_LOG file; false (with *error) when it is malformed.
 bool parse_log_records(const std::string& content, std::vector<LogRecord>* records, std::string* error);
 bool parse_events(const std::string& content, std::vector<Event>* events, std::string* error);
