@@ -62,8 +62,10 @@ std::unique_ptr<Phone> phone_with(bool four_tasks, const std::string& config_ext
         exit(1);
     }
     phone->write_file("/sdcard/mask.cfg", mask);
-    phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm9k:Mask=mask.cfg\n"
-                        "qxdmExt:Mask=mask.cfg\ntiTrace:Mask=mask.cfg\n" + config_extra);
+    phone->write_config(
+        "StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm9k:Mask=mask.cfg\n"
+        "qxdmExt:Mask=mask.cfg\ntiTrace:Mask=mask.cfg\n" +
+        config_extra);
     return phone;
 }
 
@@ -132,7 +134,9 @@ int main(int argc, char* argv[]) {
             "exec python3 -c 'import fcntl,os,time\n"
             "fd=os.open(\"/dev/diag\",os.O_RDWR); fcntl.ioctl(fd,7,2)\n"
             "out=os.open(\"/sdcard/plain.dm\",os.O_WRONLY|os.O_CREAT|os.O_TRUNC)\n"
-            "end=time.time()+" + std::to_string(load_seconds) + "; n=0\n"
+            "end=time.time()+" +
+            std::to_string(load_seconds) +
+            "; n=0\n"
             "while time.time()<end:\n"
             "  b=os.read(fd,32768)\n"
             "  if b: os.write(out,b); n+=len(b)\n"

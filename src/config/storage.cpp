@@ -17,9 +17,7 @@ namespace {
 
 constexpr const char* mount_table_path = "/proc/mounts";
 
-void copy_cut(char* out, size_t out_size, const char* text) {
-    snprintf(out, out_size, "%s", text);
-}
+void copy_cut(char* out, size_t out_size, const char* text) { snprintf(out, out_size, "%s", text); }
 
 }  // namespace
 

@@ -19,11 +19,9 @@ void copy_cut(char* value, size_t value_size, const char* text, size_t length) {
     value[length] = '\0';
 }
 
-
 }  // namespace
 
-int get_cmdline_value(const char* path, const char* key, char* value, size_t value_size,
-                      const char* default_value) {
+int get_cmdline_value(const char* path, const char* key, char* value, size_t value_size, const char* default_value) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         MSG_ERROR("open %s failed: %s\n", path, error_text(errno).text);

@@ -11,5 +11,4 @@ constexpr size_t cmdline_read_size = 1024;
 // Returns -1 when the file cannot be opened, the negative read result on a
 // read error, 0 for an empty file, else the number of bytes read; value is
 // written only when the result is positive.
-int get_cmdline_value(const char* path, const char* key, char* value, size_t value_size,
-                      const char* default_value);
+int get_cmdline_value(const char* path, const char* key, char* value, size_t value_size, const char* default_value);

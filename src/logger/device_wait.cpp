@@ -25,8 +25,7 @@ int wait_for_data(const int* wake_pipe, int fd, int timeout_ms) {
         // The pipe is readable, so this cannot block; only one request is
         // taken, and any further byte ends the next wait at once.
         char byte;
-        while (read(wake_pipe[0], &byte, 1) < 0 && errno == EINTR) {
-        }
+        while (read(wake_pipe[0], &byte, 1) < 0 && errno == EINTR) {}
         return 0;
     }
     if (entries[0].revents & POLLIN) return 1;
@@ -35,8 +34,8 @@ int wait_for_data(const int* wake_pipe, int fd, int timeout_ms) {
                    static_cast<unsigned>(static_cast<unsigned short>(entries[0].revents)));
     }
     if (entries[1].revents != 0) {
-        log_direct(log_priority_debug, log_tag_poll, "poll no valid data! fd[%d]=%d revents=0x%04X\n", 1,
-                   wake_pipe[0], static_cast<unsigned>(static_cast<unsigned short>(entries[1].revents)));
+        log_direct(log_priority_debug, log_tag_poll, "poll no valid data! fd[%d]=%d revents=0x%04X\n", 1, wake_pipe[0],
+                   static_cast<unsigned>(static_cast<unsigned short>(entries[1].revents)));
     }
     return -1;
 }

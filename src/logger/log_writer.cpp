@@ -117,8 +117,8 @@ bool is_directory(DIR* dir, const struct dirent* entry) {
 // The entries of the stem, in the order the directory lists them. One pass
 // however many other files the directory holds. Returns -1 with errno when
 // the list cannot be grown.
-int collect_stem_entries(DIR* dir, const char* stem_name, size_t root_length, int rotate_count,
-                         StemEntry** entries, size_t* count) {
+int collect_stem_entries(DIR* dir, const char* stem_name, size_t root_length, int rotate_count, StemEntry** entries,
+                         size_t* count) {
     const size_t stem_length = strlen(stem_name);
     size_t capacity = 0;
     *entries = nullptr;
@@ -169,8 +169,8 @@ const StemEntry* choose_move(const StemEntry* group, const StemEntry* group_end,
             time_t now = time(nullptr);
             struct tm local {};
             if (localtime_r(&now, &local) == nullptr) memset(&local, 0, sizeof local);
-            length = snprintf(target, rotate_path_size, "%s.%d.%02d%02d%02d.dm", stem, entry->index + 1,
-                              local.tm_hour, local.tm_min, local.tm_sec);
+            length = snprintf(target, rotate_path_size, "%s.%d.%02d%02d%02d.dm", stem, entry->index + 1, local.tm_hour,
+                              local.tm_min, local.tm_sec);
         } else {
             continue;
         }
@@ -272,8 +272,8 @@ int write_log_file(TaskEntry* task, const char* data, int length) {
         if (int64_t{info.st_size} >= threshold) {
             if (task_is(task, task_qxdm_ext)) {
                 size_t copied;
-                stop_on_fatal(task, append_to_log(task, data, static_cast<size_t>(std::min(length, ext_rotation_copy)),
-                                                  &copied));
+                stop_on_fatal(
+                    task, append_to_log(task, data, static_cast<size_t>(std::min(length, ext_rotation_copy)), &copied));
             }
             rotate_file(task);
         }

@@ -12,13 +12,13 @@
 #include "config/storage.h"
 #include "control/signals.h"
 #include "logger/device_wait.h"
+#include "logger/diag_device.h"
+#include "logger/fd_io.h"
 #include "logger/hex_dump.h"
 #include "logger/log_writer.h"
 #include "logger/mask_injection.h"
-#include "logger/wake_lock.h"
-#include "logger/diag_device.h"
-#include "logger/fd_io.h"
 #include "logger/task_table.h"
+#include "logger/wake_lock.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 
@@ -158,8 +158,8 @@ void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
                 MSG_ERROR("%s: read device failed: (%d) %s\n", task->name, error, error_text(error).text);
             } else {
                 set_task_error(task, error);
-                MSG_ERROR("%s: read device %s (%d) failed: (%d) %s\n", task->name, task->device_path,
-                          task->device_fd, error, error_text(error).text);
+                MSG_ERROR("%s: read device %s (%d) failed: (%d) %s\n", task->name, task->device_path, task->device_fd,
+                          error, error_text(error).text);
             }
             return;
         }

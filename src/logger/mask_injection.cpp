@@ -9,8 +9,8 @@
 #include <algorithm>
 
 #include "logger/diag_device.h"
-#include "logger/hex_dump.h"
 #include "logger/fd_io.h"
+#include "logger/hex_dump.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 
@@ -23,7 +23,6 @@ constexpr int response_poll_ms = 100;
 // given this long in all before the rest of the mask goes out unanswered.
 constexpr int stop_grace_ms = 200;
 constexpr useconds_t empty_response_pause_us = 10000;
-
 
 ssize_t write_retrying(int fd, const void* buffer, size_t size) {
     ssize_t count;
@@ -125,8 +124,7 @@ void inject_raw(const TaskEntry* task, const char* mask_path, int mask_fd) {
     }
 }
 
-void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, char* response,
-                    size_t response_size) {
+void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, char* response, size_t response_size) {
     const int target = task_is(task, task_qxdm_ext) ? daemon_settings.ext_ctrl_fd : task->device_fd;
     const size_t read_size = std::min(response_size, diag_read_size);
     MaskReader reader{mask_fd, {}, 0, 0};
@@ -189,7 +187,8 @@ void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, c
 }  // namespace
 
 int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t response_size) {
-    if (task == nullptr || mask_path == nullptr || (!task_is(task, task_ti_trace) && (response == nullptr || response_size == 0))) {
+    if (task == nullptr || mask_path == nullptr ||
+        (!task_is(task, task_ti_trace) && (response == nullptr || response_size == 0))) {
         errno = EINVAL;
         return -1;
     }

@@ -8,10 +8,10 @@
 
 namespace {
 
-constexpr TaskEntry make_task(const char* name, const char* device_path, const char* file_template,
-                              int request, int enable_arg, int disable_arg) {
-    return TaskEntry{0,       0,           -1,         {-1, -1}, no_thread, nullptr, name, device_path,
-                     file_template, 0, nullptr, nullptr, request, enable_arg, disable_arg};
+constexpr TaskEntry make_task(const char* name, const char* device_path, const char* file_template, int request,
+                              int enable_arg, int disable_arg) {
+    return TaskEntry{0, 0,       -1,      {-1, -1}, no_thread,  nullptr,    name, device_path, file_template,
+                     0, nullptr, nullptr, request,  enable_arg, disable_arg};
 }
 
 const char* const default_external_candidates[] = {"/sdcard2", nullptr};
@@ -34,14 +34,12 @@ DaemonSettings daemon_settings = {
 
 RuntimeState runtime_state{};
 
-bool task_is(const TaskEntry* task, const char* name) {
-    return task->name != nullptr && strcmp(task->name, name) == 0;
-}
+bool task_is(const TaskEntry* task, const char* name) { return task->name != nullptr && strcmp(task->name, name) == 0; }
 
 namespace {
 pthread_mutex_t log_path_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> running_flags[task_count + 1];
-}
+}  // namespace
 
 void mark_thread_running(const TaskEntry* task, bool running) { running_flags[task - task_table] = running ? 1 : 0; }
 

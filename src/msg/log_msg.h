@@ -26,13 +26,13 @@ inline bool message_wanted(int level, int threshold) {
     return level == msg_level_error || daemon_settings.debug_level >= threshold;
 }
 
-#define MSG_ERROR(...)                                                          \
-    do {                                                                        \
+#define MSG_ERROR(...)                                                                 \
+    do {                                                                               \
         if (message_wanted(msg_level_error, 0)) log_msg(msg_level_error, __VA_ARGS__); \
     } while (0)
 
-#define MSG_DEBUG(threshold, ...)                                               \
-    do {                                                                        \
+#define MSG_DEBUG(threshold, ...)                                                                \
+    do {                                                                                         \
         if (message_wanted(msg_level_debug, (threshold))) log_msg(msg_level_debug, __VA_ARGS__); \
     } while (0)
 

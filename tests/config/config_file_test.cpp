@@ -52,15 +52,16 @@ TEST_F(ConfigTest, CommentsOnlyGiveBuiltInDefaults) {
 }
 
 TEST_F(ConfigTest, ValuesAreStoredAsTheyCome) {
-    load("RotateSizeMB = 0\n"
-         "RotateCount=-4\n"
-         "DebugLevel=99999999999999\n"
-         "AutoStart=False\n"
-         "StoragePath = /does/not/exist\n"
-         "qxdm7k:Mask = #mask7k.cfg\n"
-         "qxdm7k:NullMask = null\n"
-         "  key = a = b\n"
-         "tiTrace:NullMask=trace_null.cfg\n");
+    load(
+        "RotateSizeMB = 0\n"
+        "RotateCount=-4\n"
+        "DebugLevel=99999999999999\n"
+        "AutoStart=False\n"
+        "StoragePath = /does/not/exist\n"
+        "qxdm7k:Mask = #mask7k.cfg\n"
+        "qxdm7k:NullMask = null\n"
+        "  key = a = b\n"
+        "tiTrace:NullMask=trace_null.cfg\n");
     EXPECT_EQ(daemon_settings.rotate_size_mb, 0);
     EXPECT_EQ(daemon_settings.rotate_count, -4);
     EXPECT_EQ(daemon_settings.debug_level, INT_MAX);
@@ -78,8 +79,7 @@ TEST_F(ConfigTest, BadLinesAreReportedAndLongLinesSplit) {
     load("no equals sign here\n" + long_line + "DebugLevel=1\n");
     EXPECT_EQ(kv_get(loaded_config, "Long", nullptr), std::string(506, 'v'));
     EXPECT_EQ(kv_get(loaded_config, "Next", nullptr), std::string(84, 'w'));
-    EXPECT_EQ(log.texts(log_tag_conf),
-              (std::vector<std::string>{path + ": invalid config [no equals sign here]\n"}));
+    EXPECT_EQ(log.texts(log_tag_conf), (std::vector<std::string>{path + ": invalid config [no equals sign here]\n"}));
 }
 
 TEST_F(ConfigTest, MissingFileChangesNothing) {

@@ -33,9 +33,9 @@ TEST_F(StorageTest, ExistingDirectoryIsChosenAndThenReused) {
     ASSERT_EQ(mkdir(candidates[0], 0755), 0);
     ScopedEnv env("EXTERNAL_STORAGE", "/elsewhere");
     EXPECT_EQ(std::string(choose_storage()), candidate_text);
-    EXPECT_EQ(log.texts(log_tag_dir), (std::vector<std::string>{"--> checking " + candidate_text,
-                                                                "--> exist " + candidate_text,
-                                                                "external --> use " + candidate_text}));
+    EXPECT_EQ(log.texts(log_tag_dir),
+              (std::vector<std::string>{"--> checking " + candidate_text, "--> exist " + candidate_text,
+                                        "external --> use " + candidate_text}));
     // Gone from the file system, it is still the answer.
     ASSERT_EQ(rmdir(candidates[0]), 0);
     EXPECT_EQ(choose_storage(), daemon_settings.storage_path);

@@ -37,8 +37,7 @@ TEST_F(CmdlineTest, KeyInTheMiddleAndAtTheEnd) {
 TEST_F(CmdlineTest, MissingOrEmptyValueGivesTheDefault) {
     lookup("androidboot.mode= radioflag=1\n", "androidboot.mode", "normal");
     EXPECT_STREQ(value, "normal");
-    EXPECT_EQ(log.texts(log_tag).back(),
-              "key [androidboot.mode], value is not defined, use default value [normal]\n");
+    EXPECT_EQ(log.texts(log_tag).back(), "key [androidboot.mode], value is not defined, use default value [normal]\n");
     lookup("quiet\n", "radioflag", "0");
     EXPECT_STREQ(value, "0");
     EXPECT_EQ(log.texts(log_tag).back(), "key [radioflag] is not found, use default value [0]\n");

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <string.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,8 +60,7 @@ TEST_F(StatusFileTest, TerminatorAtTheEndCompletesTheReport) {
     EXPECT_STREQ(text, "/dev/diag: running\n/dev/diag_mdm: excluded");
     EXPECT_EQ(read_back("\n--"), 1);
     EXPECT_STREQ(text, "");
-    for (const char* incomplete : {"", "--", "/dev/diag: running\n", "/dev/diag: running\n-", "a\n--\n",
-                                   "a\n--x"}) {
+    for (const char* incomplete : {"", "--", "/dev/diag: running\n", "/dev/diag: running\n-", "a\n--\n", "a\n--x"}) {
         EXPECT_EQ(read_back(incomplete), 0) << incomplete;
         EXPECT_STREQ(text, "");
     }

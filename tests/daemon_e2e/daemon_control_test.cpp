@@ -45,8 +45,9 @@ TEST_F(DaemonControl, StatusStormLeavesEveryTaskLogging) {
     start_phone(options);
     if (HasFatalFailure() || IsSkipped()) return;
     write_masks("/sdcard");
-    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\ntiTrace:Mask=mask.cfg\n"
-                                    "qxdmExt:NullMask=null.cfg\n"));
+    ASSERT_TRUE(
+        phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\ntiTrace:Mask=mask.cfg\n"
+                            "qxdmExt:NullMask=null.cfg\n"));
     control("rate all 300000");
     start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 2; }, 5000));
@@ -60,8 +61,7 @@ TEST_F(DaemonControl, StatusStormLeavesEveryTaskLogging) {
     }
     printf("[ measured ] slowest -l under load: %.1f ms\n", slowest / 1000.0);
     RunResult status = phone->zarnorlith({"-l"});
-    EXPECT_NE(status.out.find("/dev/diag_mdm: error 2: No such file or directory\n"), std::string::npos)
-        << status.out;
+    EXPECT_NE(status.out.find("/dev/diag_mdm: error 2: No such file or directory\n"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("/dev/extdiag: error -1: "), std::string::npos) << status.out;  // no mask
     EXPECT_NE(status.out.find(phone->trace_path() + ": logging to /sdcard/ti_trace_"), std::string::npos);
     EXPECT_TRUE(logged("qxdmExt: mask is not set, do not dump log\n"));

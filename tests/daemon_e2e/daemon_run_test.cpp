@@ -36,12 +36,13 @@ protected:
         ASSERT_TRUE(phone->write_file("/sdcard/mask.cfg", mask_bytes));
         ASSERT_TRUE(phone->write_file("/sdcard/null.cfg", null_mask_bytes));
         ASSERT_TRUE(phone->write_file("/sdcard/trace.cfg", trace_mask_bytes));
-        ASSERT_TRUE(phone->write_config("StoragePath=EXTERNAL_STORAGE\n"
-                                        "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
-                                        "qxdm9k:Mask=mask.cfg\nqxdm9k:NullMask=null.cfg\n"
-                                        "qxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=null.cfg\n"
-                                        "tiTrace:Mask=trace.cfg\ntiTrace:NullMask=null.cfg\n" +
-                                        extra_config));
+        ASSERT_TRUE(
+            phone->write_config("StoragePath=EXTERNAL_STORAGE\n"
+                                "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
+                                "qxdm9k:Mask=mask.cfg\nqxdm9k:NullMask=null.cfg\n"
+                                "qxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=null.cfg\n"
+                                "tiTrace:Mask=trace.cfg\ntiTrace:NullMask=null.cfg\n" +
+                                extra_config));
         RunResult started = phone->zarnorlith({});
         ASSERT_TRUE(started.ok()) << started.err;
         ASSERT_TRUE(wait_until([&] { return phone->daemon_pids().size() == 1; }, 5000));
@@ -97,8 +98,7 @@ TEST_F(DaemonRun, AllFourTasksCaptureEveryByteAndStopCleanly) {
     ASSERT_TRUE(status.ok());
     EXPECT_NE(status.out.find("/dev/diag: logging to /sdcard/qxdm_7k_"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("/dev/diag_mdm: logging to /sdcard/qxdm_9k_"), std::string::npos) << status.out;
-    EXPECT_NE(status.out.find(phone->trace_path() + ": logging to /sdcard/ti_trace_"), std::string::npos)
-        << status.out;
+    EXPECT_NE(status.out.find(phone->trace_path() + ": logging to /sdcard/ti_trace_"), std::string::npos) << status.out;
     EXPECT_EQ(std::count(status.out.begin(), status.out.end(), '\n'), 4) << status.out;
 
     const double stop_ms = stop_daemon();

@@ -3,12 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <regex>
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <regex>
 
 #include <string>
 #include <vector>
@@ -161,10 +161,14 @@ TEST_F(LogWriterTest, CountZeroOrNegativeRestartsTheFileAndKeepsNone) {
 TEST_F(LogWriterTest, OnlyTheStemsOwnNumberedFilesAreTouched) {
     daemon_settings.rotate_size_mb = 0;
     const std::vector<std::string> others = {
-        "qxdm_9k_20130405_093015_007.dm",       "qxdm_9k_20130405_093015_007.1.101244.dm",
-        "qxdm_7k_20130405_093015_006.dm",       "qxdm_7k_20130405_093015_006.1.101244.dm",
-        stem_name + "7.1.101244.dm",            stem_name + ".1.backup.dm",
-        stem_name + ".01.101244.dm",            stem_name + ".11.101244.dm",
+        "qxdm_9k_20130405_093015_007.dm",
+        "qxdm_9k_20130405_093015_007.1.101244.dm",
+        "qxdm_7k_20130405_093015_006.dm",
+        "qxdm_7k_20130405_093015_006.1.101244.dm",
+        stem_name + "7.1.101244.dm",
+        stem_name + ".1.backup.dm",
+        stem_name + ".01.101244.dm",
+        stem_name + ".11.101244.dm",
         "orlith.conf",
     };
     for (const std::string& name : others) plant(name, name);

@@ -48,8 +48,7 @@ inline int run_in_child(const std::function<int()>& body) {
     if (child == 0) _exit(body());
     if (child < 0) return -1;
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-    }
+    while (waitpid(child, &status, 0) < 0) {}
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
 }

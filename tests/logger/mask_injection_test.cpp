@@ -119,7 +119,10 @@ TEST_F(MaskInjectionTest, FileIsSplitIntoPacketsAtTheFlagByte) {
     EXPECT_TRUE(logged("qxdm7k: response 2: [52(R),32(2)]\n"));
 
     // No opening flag, a trailing partial packet, a doubled flag.
-    EXPECT_EQ(inject_into(FakeModem::answer, "PQR\x7E" "XY"), (std::vector<std::string>{type_word + "PQR\x7E"}));
+    EXPECT_EQ(inject_into(FakeModem::answer,
+                          "PQR\x7E"
+                          "XY"),
+              (std::vector<std::string>{type_word + "PQR\x7E"}));
     EXPECT_EQ(inject_into(FakeModem::answer, "\x7E\x7E"), (std::vector<std::string>{type_word + "\x7E"}));
     EXPECT_TRUE(inject_into(FakeModem::answer, "no flag at all", &result).empty());
     EXPECT_EQ(result, 0);
@@ -160,7 +163,11 @@ TEST_F(MaskInjectionTest, OverlongPacketIsDroppedWholeAndTheNextStillGoes) {
 
 TEST_F(MaskInjectionTest, FailedWriteEndsTheInjection) {
     int result = -2;
-    const auto packets = inject_into(FakeModem::answer_then_refuse, "A\x7E" "B\x7E" "C\x7E", &result);
+    const auto packets = inject_into(FakeModem::answer_then_refuse,
+                                     "A\x7E"
+                                     "B\x7E"
+                                     "C\x7E",
+                                     &result);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(packets, (std::vector<std::string>{type_word + "A\x7E"}));
     EXPECT_TRUE(logged("qxdm7k: response 2: [52(R),31(1)]\n"));
@@ -169,7 +176,10 @@ TEST_F(MaskInjectionTest, FailedWriteEndsTheInjection) {
 
 TEST_F(MaskInjectionTest, FailedResponseReadGoesOnToTheNextPacket) {
     int result = -2;
-    inject_into(FakeModem::reset_on_first, "A\x7E" "B\x7E", &result);
+    inject_into(FakeModem::reset_on_first,
+                "A\x7E"
+                "B\x7E",
+                &result);
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(logged("qxdm7k: read response failed: Connection reset by peer\n"));
     // The next packet was tried, on a device that is gone by now.
@@ -185,7 +195,10 @@ TEST_F(MaskInjectionTest, SlowModemIsWaitedForWhileRunning) {
 }
 
 TEST_F(MaskInjectionTest, SilentModemDoesNotHoldUpAStop) {
-    write_file(mask, "A\x7E" "B\x7E" "C\x7E");
+    write_file(mask,
+               "A\x7E"
+               "B\x7E"
+               "C\x7E");
     FakeModem modem(FakeModem::silent);
     task->device_fd = modem.fds[0];
     std::thread stopper([] {

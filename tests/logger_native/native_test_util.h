@@ -24,12 +24,18 @@ struct FakeAm {
     std::string fds;
     ScopedEnv path;
     explicit FakeAm(const TempDir& dir)
-        : bin(dir.file("bin")), out(dir.file("am.out")), fds(dir.file("am.fds")),
+        : bin(dir.file("bin")),
+          out(dir.file("am.out")),
+          fds(dir.file("am.fds")),
           path("PATH", (dir.file("bin") + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")).c_str()) {
         mkdir(bin.c_str(), 0755);
-        write_file(bin + "/am", "#!/bin/sh\n"
-                                "printf '%s\\n' \"$*\" >> '" + out + "'\n"
-                                "for fd in /proc/$$/fd/*; do readlink \"$fd\"; done > '" + fds + "'\n");
+        write_file(bin + "/am",
+                   "#!/bin/sh\n"
+                   "printf '%s\\n' \"$*\" >> '" +
+                       out +
+                       "'\n"
+                       "for fd in /proc/$$/fd/*; do readlink \"$fd\"; done > '" +
+                       fds + "'\n");
         chmod((bin + "/am").c_str(), 0755);
     }
     std::string calls() const { return read_file(out); }

@@ -63,9 +63,9 @@ TEST_F(WakeLockTest, MissingControlFileAndFailedWriteAreReported) {
                   return 0;
               }),
               0);
-    EXPECT_EQ(texts(), (std::vector<std::string>{
-                           "tiTrace: acquire_wake_lock failed, error: No space left on device (28)\n",
-                           "tiTrace: open /sys/power/wake_unlock failed: No such file or directory\n"}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{"tiTrace: acquire_wake_lock failed, error: No space left on device (28)\n",
+                                        "tiTrace: open /sys/power/wake_unlock failed: No such file or directory\n"}));
 }
 
 struct NotifyStopTest : ::testing::Test {
@@ -94,7 +94,8 @@ TEST_F(NotifyStopTest, NoBroadcastWithAdbDebuggingOff) {
         notify_stop(5);
     }
     EXPECT_EQ(am.calls(), "");
-    EXPECT_EQ(log.texts(log_tag), (std::vector<std::string>(2, "do not send notification when adb debugging is off.\n")));
+    EXPECT_EQ(log.texts(log_tag),
+              (std::vector<std::string>(2, "do not send notification when adb debugging is off.\n")));
 }
 
 }  // namespace

@@ -120,8 +120,8 @@ TEST_F(WriterFailureTest, RefusedRenameKeepsTheFullFileAndRetriesLater) {
     }
     EXPECT_EQ(list_dir(root).size(), 4u);
     EXPECT_EQ(read_file(current), ".dm+one+two");
-    const std::string refused = "qxdm7k: cannot rename [" + stem + ".3.333333.dm] to [" + stem +
-                                ".4.333333.dm]: Permission denied (13)\n";
+    const std::string refused =
+        "qxdm7k: cannot rename [" + stem + ".3.333333.dm] to [" + stem + ".4.333333.dm]: Permission denied (13)\n";
     int refusals = 0;
     for (const std::string& line : log.texts(log_tag)) refusals += line == refused;
     EXPECT_EQ(refusals, 2);

@@ -143,8 +143,9 @@ TEST_F(MessageTest, EchoToTerminalUntilItVanishes) {
 }
 
 TEST_F(MessageTest, PropertiesFollowTheFileAndTheDefault) {
-    log.set_properties("# comment\n  ro.muxd.trace_pts_name = /dev/pts/7 \nempty=\n"
-                       "dup=first\ndup=second\nbinary=\xff\xfe\n");
+    log.set_properties(
+        "# comment\n  ro.muxd.trace_pts_name = /dev/pts/7 \nempty=\n"
+        "dup=first\ndup=second\nbinary=\xff\xfe\n");
     char value[256];
     EXPECT_EQ(platform_property_get("ro.muxd.trace_pts_name", value, sizeof value, "x"), 10);
     EXPECT_STREQ(value, "/dev/pts/7");

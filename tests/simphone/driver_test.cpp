@@ -252,8 +252,7 @@ TEST_F(Driver, WakesAPollingReaderQuicklyAndStreamsFast) {
     control("rate diag 0");
     control("chunk diag 4096");
     // A timed stream delivers about its rate.
-    while (!read_chunk(diag.fd).empty()) {
-    }
+    while (!read_chunk(diag.fd).empty()) {}
     control("rate diag 400000");
     size_t timed = 0;
     const uint64_t t0 = monotonic_us();
@@ -277,14 +276,16 @@ TEST_F(Driver, TraceTerminalStreamsOnceRawAndRecordsWhatIsWritten) {
     cfmakeraw(&attrs);
     ASSERT_EQ(tcsetattr(tty.fd, TCSANOW, &attrs), 0);
     std::string got;
-    ASSERT_TRUE(wait_until([&] {
-        while (readable(tty.fd, 0)) got += read_chunk(tty.fd);
-        Journal j = phone->journal();
-        std::string expected;
-        for (const Chunk* c : stream_chunks(j, Device::trace)) expected += c->bytes;
-        return phone->control("stats trace").find(" queued=0 ") != std::string::npos && got == expected &&
-               !expected.empty();
-    }, 3000));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            while (readable(tty.fd, 0)) got += read_chunk(tty.fd);
+            Journal j = phone->journal();
+            std::string expected;
+            for (const Chunk* c : stream_chunks(j, Device::trace)) expected += c->bytes;
+            return phone->control("stats trace").find(" queued=0 ") != std::string::npos && got == expected &&
+                   !expected.empty();
+        },
+        3000));
     ASSERT_EQ(write(tty.fd, "\x7e\x01\x7e", 3), 3);
     ASSERT_TRUE(wait_until([&] { return !phone->events("trace_in").empty(); }, 2000));
     EXPECT_EQ(phone->events("trace_in")[0].data, "\x7e\x01\x7e");

@@ -45,9 +45,10 @@ TEST_F(PhoneLayout, NormalBootHasTheDaemonsPathsAndItsControlCommandsWork) {
     options.sdcard2 = Sdcard2::mount;
     start(options);
     const uint64_t started = monotonic_us();
-    EXPECT_EQ(sh(*phone, "for p in /dev/diag /dev/diag_mdm /dev/extdiag /dev/pts_trace /sys/power/wake_lock "
-                         "/sys/power/wake_unlock /data/data/com.zarn.android.orlith/data /system/bin/mount; "
-                         "do test -e $p || echo missing $p; done; command -v am"),
+    EXPECT_EQ(sh(*phone,
+                 "for p in /dev/diag /dev/diag_mdm /dev/extdiag /dev/pts_trace /sys/power/wake_lock "
+                 "/sys/power/wake_unlock /data/data/com.zarn.android.orlith/data /system/bin/mount; "
+                 "do test -e $p || echo missing $p; done; command -v am"),
               "/.simphone/bin/am\n");
     EXPECT_NE(sh(*phone, "cat /proc/cmdline").find("androidboot.mode=normal"), std::string::npos);
     EXPECT_EQ(sh(*phone, "cut -d' ' -f3 /proc/version"), "3.0.8-perf\n");
@@ -97,14 +98,16 @@ TEST_F(PhoneLayout, FakesRecordBroadcastsWakeLocksAndTheMissingDevicesStayMissin
     options.sdcard2_link_target = "../nowhere";
     start(options);
     EXPECT_EQ(sh(*phone, "test -e /dev/diag_mdm || echo none; readlink /sdcard2"), "none\n../nowhere\n");
-    sh(*phone, "am broadcast -a com.zarn.android.orlith.ORLITH.DAEMON.STOP -n com.zarn.android.orlith/.ORLITH "
-               "--ei ERRNO 5 >/dev/null");
+    sh(*phone,
+       "am broadcast -a com.zarn.android.orlith.ORLITH.DAEMON.STOP -n com.zarn.android.orlith/.ORLITH "
+       "--ei ERRNO 5 >/dev/null");
     const std::vector<std::vector<std::string>> calls = phone->broadcasts();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].size(), 8u);
     EXPECT_EQ(calls[0].back(), "5");
-    sh(*phone, "printf qxdm7k > /sys/power/wake_lock; printf tiTrace > /sys/power/wake_lock; "
-               "printf qxdm7k > /sys/power/wake_unlock");
+    sh(*phone,
+       "printf qxdm7k > /sys/power/wake_lock; printf tiTrace > /sys/power/wake_lock; "
+       "printf qxdm7k > /sys/power/wake_unlock");
     EXPECT_EQ(phone->control("locks"), "ok tiTrace");
     std::vector<Event> locks = phone->events("wake_lock");
     ASSERT_EQ(locks.size(), 2u);
@@ -168,8 +171,8 @@ TEST(PhoneTeardown, KilledOwnerLeavesNothingRunningOrMounted) {
         // A reader inside, busy on the device, when the owner dies.
         phone->run({"/bin/sh", "-c", "(while :; do cat /dev/diag >/dev/null; done) & :"}, 2000);
         std::ostringstream out;
-        out << phone->run_dir() << " " << phone->sandbox_pid() << " " << phone->driver_pid() << " "
-            << phone->init_pid() << "\n";
+        out << phone->run_dir() << " " << phone->sandbox_pid() << " " << phone->driver_pid() << " " << phone->init_pid()
+            << "\n";
         const std::string text = out.str();
         if (write(report[1], text.data(), text.size()) < 0) _exit(1);
         pause();

@@ -118,7 +118,8 @@ TEST_F(Capture, BatchesFillUpToTheLimitAndLoseTheHeaderOfTheirFirstChunkOnly) {
     // the next chunk are dropped.
     const std::string want = storage[0].bytes.substr(4) + storage[1].bytes + storage[3].bytes.substr(3);
     EXPECT_EQ(expected, want);
-    EXPECT_EQ(expected_capture(chunks(), 0, batched), storage[0].bytes + storage[1].bytes + storage[2].bytes + storage[3].bytes);
+    EXPECT_EQ(expected_capture(chunks(), 0, batched),
+              storage[0].bytes + storage[1].bytes + storage[2].bytes + storage[3].bytes);
 }
 
 TEST_F(Capture, PerChunkAndExplicitBuffers) {

@@ -120,7 +120,7 @@ ScopedEnv::~ScopedEnv() { restore_env(name.c_str(), saved, had); }
 
 void reset_records() {
     static const char* const static_device_paths[] = {"/dev/diag", "/dev/diag_mdm", "/dev/extdiag",
-                                                       "ro.muxd.trace_pts_name"};
+                                                      "ro.muxd.trace_pts_name"};
     for (int i = 0; i < task_count; ++i) {
         TaskEntry& task = task_table[i];
         free(task.log_path);

@@ -102,7 +102,8 @@ int main(int argc, char* argv[]) {
             task.rate);
     }
     phone->write_config(config);
-    phone->write_file("/sdcard/diag.mask", std::string("\x7e\x73\x00\x00\x00\x03\x00\x00\x00\x7e\x82\x00\x00\x00\x7e", 15));
+    phone->write_file("/sdcard/diag.mask",
+                      std::string("\x7e\x73\x00\x00\x00\x03\x00\x00\x00\x7e\x82\x00\x00\x00\x7e", 15));
     phone->write_file("/sdcard/null.mask", std::string("\x73\x00\x00\x00\x00\x00\x00\x00\x7e", 9));
     phone->write_file("/sdcard/trace.mask", "trace on\r\n");
     say("== Configuration %s/orlith.conf, masks in /sdcard\n", simphone::Phone::data_dir);

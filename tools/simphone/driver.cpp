@@ -55,7 +55,8 @@ enum Inode : fuse_ino_t {
     ino_end
 };
 
-const char* const file_names[ino_end] = {"", "", "diag", "diag_mdm", "extdiag", "wake_lock", "wake_unlock", "smd0", "sdiotty0"};
+const char* const file_names[ino_end] = {"",     "",        "diag", "diag_mdm", "extdiag", "wake_lock", "wake_unlock",
+                                         "smd0", "sdiotty0"};
 
 bool is_diag(fuse_ino_t ino) { return ino >= ino_diag && ino <= ino_extdiag; }
 Device device_of(fuse_ino_t ino) { return static_cast<Device>(ino - ino_diag); }
@@ -734,9 +735,9 @@ std::string run_command(const std::string& line, bool* quit) {
             s->rate = value;
             s->was_delivering = false;
         } else if (cmd == "chunk" && has_value) {
-            s->chunk = static_cast<size_t>(value < static_cast<long long>(min_chunk) ? min_chunk
+            s->chunk = static_cast<size_t>(value < static_cast<long long>(min_chunk)   ? min_chunk
                                            : value > static_cast<long long>(max_chunk) ? max_chunk
-                                                                                    : value);
+                                                                                       : value);
             s->was_delivering = false;
         } else if (cmd == "header" && has_value && (value == 0 || value == 4)) {
             s->header = static_cast<int>(value);
@@ -784,7 +785,8 @@ std::string run_command(const std::string& line, bool* quit) {
             wake_stream_readers(*s);
         } else if (cmd == "stats") {
             char text[256];
-            snprintf(text, sizeof text, " queued=%zu handed_bytes=%llu handed_chunks=%llu overruns=%llu to_usb=%llu next_sequence=%u ",
+            snprintf(text, sizeof text,
+                     " queued=%zu handed_bytes=%llu handed_chunks=%llu overruns=%llu to_usb=%llu next_sequence=%u ",
                      s->queued, s->handed_bytes, s->handed_chunks, s->overruns, s->to_usb, s->sequence);
             reply += text;
         } else {

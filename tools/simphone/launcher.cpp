@@ -42,7 +42,8 @@ int main(int argc, char* argv[]) {
             command.assign(argv + i + 1, argv + argc);
             break;
         } else {
-            fprintf(stderr, "usage: simphone [--mfg] [--radioflag HEX] [--kernel V] [--rate B/S] [--keep] [-- cmd...]\n");
+            fprintf(stderr,
+                    "usage: simphone [--mfg] [--radioflag HEX] [--kernel V] [--rate B/S] [--keep] [-- cmd...]\n");
             return 2;
         }
     }

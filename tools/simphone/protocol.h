@@ -68,12 +68,12 @@ enum class ChunkKind : uint8_t { stream = 0, response = 1, notification = 2 };
 // reader's word size (the 32-bit test build reads the 64-bit driver's files).
 constexpr size_t journal_record_size = 32;
 struct JournalRecord {
-    uint64_t time_us = 0;   // CLOCK_MONOTONIC when it was handed out
-    uint64_t offset = 0;    // where its bytes start in the data file
+    uint64_t time_us = 0;  // CLOCK_MONOTONIC when it was handed out
+    uint64_t offset = 0;   // where its bytes start in the data file
     uint32_t length = 0;
     Device device = Device::diag;
     ChunkKind kind = ChunkKind::stream;
-    uint32_t handle = 0;    // the open file it was read through (0 for the trace)
+    uint32_t handle = 0;  // the open file it was read through (0 for the trace)
 };
 void encode_journal_record(const JournalRecord& record, uint8_t out[journal_record_size]);
 JournalRecord decode_journal_record(const uint8_t in[journal_record_size]);

@@ -66,9 +66,7 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
     return 0;
 }
 
-void remove_tree(const std::string& path) {
-    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-}
+void remove_tree(const std::string& path) { nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT); }
 
 // Start time of a process (clock ticks since boot), so that a reused pid is
 // not taken for the process we remember; empty when it does not exist.
@@ -436,8 +434,8 @@ bool Phone::write_phone_files(std::string* error) {
 
 std::vector<std::string> Phone::sandbox_args() const {
     const bool mfg = options_.boot_mode == "mfgkernel";
-    std::vector<std::string> a = {"/usr/bin/bwrap", "--unshare-pid", "--die-with-parent", "--tmpfs", "/",
-                                  "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc"};
+    std::vector<std::string> a = {"/usr/bin/bwrap", "--unshare-pid", "--die-with-parent", "--tmpfs", "/",   "--ro-bind",
+                                  "/usr",           "/usr",          "--ro-bind",         "/etc",    "/etc"};
     for (const char* top : {"/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32"}) {
         char target[256];
         ssize_t n = readlink(top, target, sizeof target - 1);
@@ -493,8 +491,8 @@ bool Phone::start_sandbox(std::string* error) {
         return false;
     }
     std::vector<std::string> argv = sandbox_args();
-    argv.insert(argv.end(), {"--info-fd", std::to_string(info[1]), "/bin/sh", "-c",
-                             "echo ready; read ignored; exit 0"});
+    argv.insert(argv.end(),
+                {"--info-fd", std::to_string(info[1]), "/bin/sh", "-c", "echo ready; read ignored; exit 0"});
     int err_fd = open((run_dir_ + "/sandbox.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     Spawn how;
     how.stdin_fd = to_init[0];
@@ -535,13 +533,13 @@ bool Phone::start_sandbox(std::string* error) {
     if (options_.boot_mode == "mfgkernel" && options_.sd_block_device && options_.sd_block_delay_ms > 0) {
         // The card shows up later, as it does when the kernel is slow to
         // find it. A child of the phone's shell, so it ends with the phone.
-        const std::string later = "sleep " + std::to_string(options_.sd_block_delay_ms / 1000.0) +
-                                  "; : > /dev/block/mmcblk1p1";
+        const std::string later =
+            "sleep " + std::to_string(options_.sd_block_delay_ms / 1000.0) + "; : > /dev/block/mmcblk1p1";
         Spawn quiet;
         quiet.own_group = true;
-        pid_t helper = spawn({"/usr/bin/nsenter", "-t", std::to_string(init_pid_), "-m", "-p", "-r", "-w", "--",
-                              "/bin/sh", "-c", later},
-                             quiet);
+        pid_t helper = spawn(
+            {"/usr/bin/nsenter", "-t", std::to_string(init_pid_), "-m", "-p", "-r", "-w", "--", "/bin/sh", "-c", later},
+            quiet);
         helpers_.push_back(helper);
     }
     return true;
@@ -627,10 +625,19 @@ bool Phone::status_file(std::string* content) const {
 }
 
 std::vector<std::string> Phone::inside_command(const std::vector<std::string>& argv) const {
-    std::vector<std::string> command = {"/usr/bin/nsenter", "-t", std::to_string(init_pid_), "-m", "-p", "-r",
-                                        "-w", "--", "/usr/bin/env", "-i",
+    std::vector<std::string> command = {"/usr/bin/nsenter",
+                                        "-t",
+                                        std::to_string(init_pid_),
+                                        "-m",
+                                        "-p",
+                                        "-r",
+                                        "-w",
+                                        "--",
+                                        "/usr/bin/env",
+                                        "-i",
                                         "PATH=/system/bin:/.simphone/bin:/usr/bin:/bin",
-                                        "ORLITH_PROPERTIES=/.simphone/build.prop", "ORLITH_LOG=/.simphone/orlith.log"};
+                                        "ORLITH_PROPERTIES=/.simphone/build.prop",
+                                        "ORLITH_LOG=/.simphone/orlith.log"};
     if (!options_.external_storage.empty()) command.push_back("EXTERNAL_STORAGE=" + options_.external_storage);
     for (const char* pass : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS", "TERM"}) {
         const char* value = getenv(pass);
@@ -711,8 +718,7 @@ int Phone::run_attached(const std::vector<std::string>& argv) const {
     pid_t pid = spawn(command, how);
     if (pid < 0) return -1;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

@@ -79,13 +79,13 @@ using Journal = std::vector<Chunk>;
 
 struct Event {
     uint64_t time_us = 0;
-    std::string kind;    // open close ioctl request read wake_lock wake_unlock trace_in trace_raw overrun
-    std::string device;  // diag diag_mdm extdiag trace smd0 sdiotty0, or "-"
-    uint32_t handle = 0; // the open file, as numbered by the driver
-    long long a = 0;     // open: access mode; ioctl: request; trace_raw: 1 = raw
-    long long b = 0;     // ioctl: argument
-    long long result = 0;// bytes, or minus the errno given back
-    std::string data;    // request bytes, wake-lock name, bytes written to the trace
+    std::string kind;      // open close ioctl request read wake_lock wake_unlock trace_in trace_raw overrun
+    std::string device;    // diag diag_mdm extdiag trace smd0 sdiotty0, or "-"
+    uint32_t handle = 0;   // the open file, as numbered by the driver
+    long long a = 0;       // open: access mode; ioctl: request; trace_raw: 1 = raw
+    long long b = 0;       // ioctl: argument
+    long long result = 0;  // bytes, or minus the errno given back
+    std::string data;      // request bytes, wake-lock name, bytes written to the trace
 };
 
 struct LogRecord {
@@ -109,8 +109,8 @@ Journal read_journal(const std::string& run_dir);
 // first header_bytes of every buffer it is given.
 struct Grouping {
     enum Kind {
-        batched,    // consecutive chunks fill a batch of up to batch_limit bytes
-        per_chunk,  // every chunk is its own buffer (the external modem)
+        batched,           // consecutive chunks fill a batch of up to batch_limit bytes
+        per_chunk,         // every chunk is its own buffer (the external modem)
         explicit_buffers,  // buffers as listed in `buffers`
     } kind = batched;
     size_t batch_limit = 65536;
