@@ -34,6 +34,8 @@ struct ThreadBuffers {
     char* batch_buf;
     size_t batch_fill;
     char hex[hex_text_size];
+    // The wait for an unmounted log root has been reported once.
+    bool unmounted_reported;
 };
 
 // "%s/%s" of the log root and a file name, as a string of the caller's.
@@ -80,27 +82,58 @@ bool name_log_file(TaskEntry* task, ThreadBuffers& buffers) {
         return false;
     }
     set_log_path(task, path);
+    buffers.unmounted_reported = false;
     set_last_data_time(task, now);
     MSG_DEBUG(1, "%s: dump to %s.\n", task->name, path);
     return true;
 }
 
+// A new log file is named only on mounted storage; until then the wait is
+// reported once, so that a log root that never is a mount point (a symbolic
+// link, a subdirectory) does not go unnoticed.
+bool log_root_ready(const TaskEntry* task, ThreadBuffers& buffers) {
+    if (is_path_mounted(runtime_state.log_root) == 1) return true;
+    if (!buffers.unmounted_reported) {
+        buffers.unmounted_reported = true;
+        MSG_ERROR("%s: log root %s is not mounted, no log file until it is\n", task->name, runtime_state.log_root);
+    }
+    return false;
+}
+
 // Hands data to the writer; a failed write drops the file, and the next
 // pass names a new one once the storage is there again.
-void write_or_drop(TaskEntry* task, const char* data, size_t length) {
+void write_or_drop(TaskEntry* task, ThreadBuffers& buffers, const char* data, size_t length) {
     if (task->log_path == nullptr) return;
+    // A log file that is missing under a log root that is no longer mounted
+    // went away with its card: the writer would create it anew under the
+    // bare mount point, where the card hides it again once it is back. The
+    // data is dropped instead, and a new file named once the card is
+    // mounted. The mount table is read only when the file is missing.
+    if (access(task->log_path, F_OK) != 0 && errno == ENOENT && is_path_mounted(runtime_state.log_root) != 1) {
+        MSG_ERROR("%s: log root %s is not mounted, %d bytes dropped\n", task->name, runtime_state.log_root,
+                  static_cast<int>(length));
+        buffers.unmounted_reported = true;
+        set_log_path(task, nullptr);
+        return;
+    }
     if (write_log_file(task, data, static_cast<int>(length)) < 0) set_log_path(task, nullptr);
 }
 
 enum class Wait { readable, stop, failed, again };
 
 // A wait interrupted by the stop's SIGALRM is the stop itself, not a device
-// failure; interrupted by anything else it is simply made again.
+// failure; interrupted by anything else it is simply made again. A device
+// that reports only an error or a hang-up fails the wait without an errno:
+// errno is cleared first, so that such a failure is recorded as -1 rather
+// than as whatever an earlier call left there (a stale EINTR would make
+// the wait again at once, for ever).
 Wait wait_on(TaskEntry* task, int fd) {
+    errno = 0;
     int waited = wait_for_data(task->wake_pipe, fd, -1);
     if (waited > 0) return Wait::readable;
     if (waited == 0) return Wait::stop;
     if (errno == EINTR) return runtime_state.done != 0 ? Wait::stop : Wait::again;
+    if (errno == 0) errno = -1;
     return Wait::failed;
 }
 
@@ -135,7 +168,8 @@ bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
     acquire_wake_lock(task->name);
     set_last_data_time(task, time(nullptr));
     if (buffers.batch_fill + chunk > batch_size) {
-        write_or_drop(task, buffers.batch_buf, buffers.batch_fill);
+        write_or_drop(task, buffers, buffers.batch_buf, buffers.batch_fill);
+        // NOLINTNEXTLINE(clang-analyzer-unix.Malloc): batch_buf stays in buffers until logger_thread frees it
         buffers.batch_fill = 0;
     }
     memcpy(buffers.batch_buf + buffers.batch_fill, buffers.read_buf, chunk);
@@ -174,7 +208,7 @@ void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
             MSG_DEBUG(2, "%s: read  device %s (%d), ret = %d\n", task->name, task->device_path, task->device_fd,
                       static_cast<int>(got));
         }
-        write_or_drop(task, buffers.read_buf, static_cast<size_t>(got));
+        write_or_drop(task, buffers, buffers.read_buf, static_cast<size_t>(got));
     }
 }
 
@@ -238,7 +272,7 @@ void wind_down(TaskEntry* task, ThreadBuffers& buffers) {
         drain_external(task, buffers, true);
         release_wake_lock(task->name);
     } else if (buffers.batch_fill > 0) {
-        write_or_drop(task, buffers.batch_buf, buffers.batch_fill);
+        write_or_drop(task, buffers, buffers.batch_buf, buffers.batch_fill);
     }
 }
 
@@ -290,8 +324,8 @@ void* logger_thread(void* task_entry) {
         const bool external = task_is(task, task_qxdm_ext);
         const bool pauses = task_is(task, task_qxdm_9k);
         while (runtime_state.done == 0) {
-            if (task->file_template != nullptr && task->log_path == nullptr &&
-                is_path_mounted(runtime_state.log_root) == 1 && !name_log_file(task, buffers)) {
+            if (task->file_template != nullptr && task->log_path == nullptr && log_root_ready(task, buffers) &&
+                !name_log_file(task, buffers)) {
                 break;
             }
             if (!(external ? external_pass(task, buffers) : batching_pass(task, buffers))) break;

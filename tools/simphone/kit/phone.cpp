@@ -350,6 +350,14 @@ bool Phone::launch(std::string* error) {
         *error = "cannot write the owner file";
         return false;
     }
+    if (options_.sdcard_size_kb > 0) {
+        const std::string size = "size=" + std::to_string(options_.sdcard_size_kb) + "k,mode=0755";
+        if (mount("tmpfs", (run_dir_ + "/sdcard").c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
+            *error = "cannot mount a tmpfs on " + run_dir_ + "/sdcard: " + strerror(errno);
+            return false;
+        }
+        sdcard_tmpfs_ = true;
+    }
     return start_driver(error) && write_phone_files(error) && start_sandbox(error);
 }
 
@@ -583,6 +591,12 @@ bool Phone::stop(std::string* error) {
             end_child(driver_pid_, 0, SIGKILL);
         }
         driver_pid_ = -1;
+    }
+    if (sdcard_tmpfs_) {
+        // Ours, and expected: only a mount that outlives this is a leftover.
+        const std::string card = run_dir_ + "/sdcard";
+        if (umount2(card.c_str(), 0) != 0) umount2(card.c_str(), MNT_DETACH);
+        sdcard_tmpfs_ = false;
     }
     if (!run_dir_.empty()) {
         for (const std::string& point : mounts_under(run_dir_)) {

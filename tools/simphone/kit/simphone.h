@@ -48,6 +48,10 @@ struct PhoneOptions {
     // the mount program makes it one.
     Sdcard2 sdcard2 = Sdcard2::absent;
     std::string sdcard2_link_target = "/sdcard";
+    // When above 0, /sdcard is a tmpfs of this many KiB of its own, so that
+    // the card can fill up, be made read-only or be unmounted while the
+    // daemon writes; 0 = a plain directory of the run directory.
+    int sdcard_size_kb = 0;
 
     // Manufacturing boot: the SD card's block device (present, or created
     // after sd_block_delay_ms), the mount program, the modem nodes.
@@ -236,6 +240,7 @@ private:
     int driver_in_ = -1, driver_out_ = -1, sandbox_in_ = -1;
     std::string driver_pending_;
     std::vector<pid_t> helpers_;
+    bool sdcard_tmpfs_ = false;
     bool stopped_ = false;
 };
 

@@ -1,0 +1,311 @@
+// Fault matrix, part two: what the daemon is given going wrong: the
+// configuration file, the mask files, the storage path and a crowded log
+// root. Each row prints its outcome into the table of part one.
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+#include "fault_fixture.h"
+
+using namespace simphone;
+using namespace fault;
+
+namespace {
+
+using FaultInput = Fault;
+
+// name -> size and modification time, of the entries of a host directory.
+std::map<std::string, std::pair<off_t, long long>> listing(const std::string& dir) {
+    std::map<std::string, std::pair<off_t, long long>> out;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return out;
+    while (struct dirent* entry = readdir(d)) {
+        struct stat info;
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || lstat((dir + "/" + name).c_str(), &info) != 0) continue;
+        out[name] = {info.st_size, static_cast<long long>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+    }
+    closedir(d);
+    return out;
+}
+
+TEST_F(FaultInput, OddConfigurationFilesNeitherCrashNorHang) {
+    PhoneOptions options = diag_only();
+    options.diag_mdm = options.extdiag = true;
+    start_phone(options);
+    if (HasFatalFailure() || IsSkipped()) return;
+    write_masks();
+    control("rate all 200000");
+    const std::string masks = "StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n";
+    {
+        Row row("config file of 1 MiB (2,600 other keys of 400-byte values, then the real ones)",
+                "read whole within seconds; the keys at its end take effect; qxdm7k logs; clean stop");
+        // Long values keep the key count, and so the list's linear look-ups,
+        // small enough for the sanitizer builds.
+        std::string big;
+        char line[64];
+        for (int i = 0; big.size() < (1u << 20); ++i) {
+            snprintf(line, sizeof line, "Vendor.Extra.Key%06d = ", i);
+            big += line + std::string(400, 'v') + "\n";
+        }
+        big += masks;
+        ASSERT_TRUE(phone->write_config(big));
+        const uint64_t before = monotonic_us();
+        start_daemon();
+        EXPECT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 20000));
+        const double to_file_ms = (monotonic_us() - before) / 1000.0;
+        EXPECT_LT(to_file_ms, 10000);
+        EXPECT_GE(stop_daemon(), 0);
+        row.observe(std::to_string(big.size()) + " B read, first log file after " +
+                    std::to_string(static_cast<int>(to_file_ms)) + " ms, " + std::to_string(phone->dm_files().size()) +
+                    " file, clean stop");
+    }
+    {
+        Row row("config file of binary noise (64 KiB)",
+                "no crash; built-in defaults; no task has a mask, each shows error -1; -q stops it");
+        std::mt19937 noise(20130405);
+        std::string bytes(65536, '\0');
+        for (char& byte : bytes) byte = static_cast<char>(noise() & 0xFF);
+        ASSERT_TRUE(phone->write_config(bytes));
+        start_daemon();
+        ASSERT_TRUE(wait_until([&] { return count_logged("qxdm9k: mask is not set") == 2; }, 5000));
+        const std::string text = status();
+        EXPECT_NE(text.find("/dev/diag: error -1: "), std::string::npos) << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
+        EXPECT_GE(stop_daemon(), 0);
+        EXPECT_EQ(phone->dm_files().size(), 1u) << "the noise made a log file";
+        row.observe("daemon up, '-l' gives 4 lines, '" + text.substr(0, text.find('\n')) + "', clean stop");
+    }
+    {
+        Row row("config lines of 600 characters",
+                "each read as a piece of 511 and one of 89 characters: a comment's tail sets qxdm9k:Mask, a long "
+                "value is cut at 511 and its tail reported as invalid");
+        // The first piece is a comment; the second one is a line of its own.
+        const std::string comment_tail = "#" + std::string(510, 'x') + "qxdm9k:Mask=mask.cfg";
+        const std::string long_value = "qxdmExt:Mask=" + std::string(587, 'y');
+        ASSERT_TRUE(phone->write_config(masks + comment_tail + std::string(600 - comment_tail.size(), ' ') + "\n" +
+                                        long_value + "\n"));
+        start_daemon();
+        ASSERT_TRUE(wait_until([&] { return with_prefix(phone->dm_files(), "qxdm_9k_").size() == 1; }, 5000));
+        const std::string cut_mask = "/sdcard/" + std::string(511 - 13, 'y');
+        EXPECT_TRUE(wait_until([&] { return logged("qxdmExt: open " + cut_mask + " failed"); }, 5000));
+        EXPECT_TRUE(logged("invalid config [" + std::string(89, 'y') + "]"));
+        EXPECT_GE(stop_daemon(), 0);
+        row.observe(
+            "qxdm9k logged from the comment's tail; qxdmExt's mask name cut to 498 characters, its tail "
+            "'invalid config'");
+    }
+    EXPECT_EQ(mode_switches("diag"), (std::vector<long long>{2, 1, 2, 1, 2, 1}));
+}
+
+TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
+    PhoneOptions options;
+    options.kernel_version = plain_kernel;
+    start_phone(options);
+    if (HasFatalFailure() || IsSkipped()) return;
+    write_masks();
+    const std::string short_packet("\x4B\x12\x00\x00\x7E", 5);
+    ASSERT_TRUE(phone->write_file("/sdcard/empty.cfg", ""));
+    ASSERT_TRUE(phone->write_file("/sdcard/noflag.cfg", std::string(300, '\x4B')));
+    ASSERT_TRUE(phone->write_file("/sdcard/long.cfg", std::string(1500, '\x11') + "\x7E" + short_packet));
+    ASSERT_TRUE(
+        phone->write_config("StoragePath=/sdcard\n"
+                            "qxdm7k:Mask=empty.cfg\nqxdm7k:NullMask=missing-null.cfg\n"
+                            "qxdm9k:Mask=noflag.cfg\nqxdm9k:NullMask=null.cfg\n"
+                            "qxdmExt:Mask=long.cfg\nqxdmExt:NullMask=null.cfg\n"
+                            "tiTrace:Mask=missing.cfg\n"));
+    start_daemon();
+    // The external modem announces data to the control device only when its
+    // queue fills from empty: the stream starts once that device is open.
+    ASSERT_TRUE(wait_until([&] { return phone->events("open", "diag").size() == 2; }, 5000));
+    control("rate all 300000");
+    ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 3; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 200u * 1024; }, 5000));
+    const std::string text = status();
+    const std::vector<Event> opens = phone->events("open", "diag");
+    ASSERT_EQ(opens.size(), 2u);  // qxdm7k's device, then qxdmExt's control device
+    auto requests_of = [&](uint32_t handle) {
+        std::vector<std::string> out;
+        for (const Event& event : phone->events("request", "diag")) {
+            if (event.handle == handle) out.push_back(event.data);
+        }
+        return out;
+    };
+    const std::string type_word("\x20\0\0\0", 4);
+    {
+        Row row("mask file that is empty (qxdm7k)", "nothing sent, the task logs");
+        EXPECT_TRUE(requests_of(opens[0].handle).empty());
+        EXPECT_EQ(with_prefix(phone->dm_files(), "qxdm_7k_").size(), 1u);
+        row.observe(std::to_string(requests_of(opens[0].handle).size()) + " requests, logging");
+    }
+    {
+        Row row("mask file without 0x7E (qxdm9k)", "nothing sent, the task logs");
+        EXPECT_TRUE(phone->events("request", "diag_mdm").empty());
+        EXPECT_NE(text.find("/dev/diag_mdm: logging to "), std::string::npos) << text;
+        row.observe(std::to_string(phone->events("request", "diag_mdm").size()) + " requests, logging");
+    }
+    {
+        Row row("mask with a packet over 1020 bytes (qxdmExt)",
+                "that packet dropped with a message, the next one sent, the task logs");
+        EXPECT_TRUE(logged("qxdmExt: inject /sdcard/long.cfg: packet longer than 1020 bytes dropped"));
+        EXPECT_EQ(requests_of(opens[1].handle), std::vector<std::string>{type_word + short_packet});
+        EXPECT_EQ(with_prefix(phone->dm_files(), "qxdm_ext_").size(), 1u);
+        row.observe("dropped with a message, " + std::to_string(requests_of(opens[1].handle).size()) +
+                    " request sent, logging");
+    }
+    {
+        Row row("mask file missing (tiTrace)", "'open ... failed' logged, the task shows error -1, the others log on");
+        EXPECT_TRUE(logged("tiTrace: open /sdcard/missing.cfg failed: No such file or directory"));
+        EXPECT_NE(text.find(phone->trace_path() + ": error -1: "), std::string::npos) << text;
+        EXPECT_TRUE(with_prefix(phone->dm_files(), "ti_trace_").empty());
+        EXPECT_TRUE(phone->events("trace_in").empty());
+        row.observe("status '" + phone->trace_path() + ": error -1', no trace file");
+    }
+    Row row("null mask file missing (qxdm7k) at the stop",
+            "as specified: the open error, and the thread ends without writing its last batch");
+    EXPECT_GE(stop_daemon(), 0);
+    EXPECT_TRUE(logged("qxdm7k: open /sdcard/missing-null.cfg failed"));
+    const std::string file = contents(with_prefix(phone->dm_files(), "qxdm_7k_"));
+    const std::string stream = stream_of(Device::diag);
+    EXPECT_EQ(stream.compare(0, file.size(), file), 0);
+    EXPECT_LE(stream.size() - file.size(), 65536u);
+    row.observe(std::to_string(stream.size() - file.size()) + " B of the last batch not written");
+    for (const char* device : {"diag", "diag_mdm"}) {
+        EXPECT_EQ(mode_switches(device), (std::vector<long long>{2, 1})) << device;
+    }
+}
+
+TEST_F(FaultInput, StoragePathsThatAreNoMountedDirectory) {
+    start_phone(diag_only());
+    if (HasFatalFailure() || IsSkipped()) return;
+    write_masks();
+    control("rate diag 200000");
+    const std::string masks = "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n";
+    {
+        Row row("StoragePath a symbolic link to the card",
+                "the link is no mount point: no log file, the reason logged once, masks read through the link");
+        ASSERT_EQ(symlink("/sdcard", phone->host_path("/data/logs-link").c_str()), 0);
+        ASSERT_TRUE(phone->write_config("StoragePath=/data/logs-link\n" + masks));
+        start_daemon();
+        ASSERT_TRUE(wait_until([&] { return logged("qxdm7k: log root /data/logs-link is not mounted"); }, 5000));
+        ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 100u * 1024; }, 5000));
+        const std::string text = status();
+        EXPECT_EQ(text.find("logging to"), std::string::npos) << text;
+        EXPECT_EQ(phone->events("request", "diag").size(), 2u) << "mask not read through the link";
+        EXPECT_GE(stop_daemon(), 0);
+        EXPECT_TRUE(phone->dm_files().empty());
+        EXPECT_EQ(count_logged("is not mounted"), 1);
+        row.observe("no file, 'log root /data/logs-link is not mounted' logged once, status '" +
+                    text.substr(0, text.find('\n')) + "'");
+    }
+    {
+        Row row("StoragePath a regular file",
+                "opendir and mask open fail with ENOTDIR and are logged, task error -1, the file untouched");
+        ASSERT_TRUE(phone->write_file("/sdcard/plain.txt", "keep me\n"));
+        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard/plain.txt\n" + masks));
+        start_daemon();
+        ASSERT_TRUE(wait_until([&] { return count_logged("qxdm7k: thread stopped.") == 2; }, 5000));
+        EXPECT_TRUE(logged("opendir /sdcard/plain.txt failed, error: Not a directory (20)"));
+        EXPECT_TRUE(logged("qxdm7k: open /sdcard/plain.txt/mask.cfg failed: Not a directory"));
+        const std::string text = status();
+        EXPECT_NE(text.find("/dev/diag: error -1: "), std::string::npos) << text;
+        EXPECT_GE(stop_daemon(), 0);
+        std::string kept;
+        ASSERT_TRUE(phone->read_file("/sdcard/plain.txt", &kept));
+        EXPECT_EQ(kept, "keep me\n");
+        row.observe("ENOTDIR logged for the scan and the mask, '" + text.substr(0, text.find('\n')) +
+                    "', file unchanged");
+    }
+    {
+        Row row("StoragePath of 4200 characters, and EXTERNAL_STORAGE of 5000",
+                "the config line is cut at 511 (its rest 'invalid config'); the environment value cut to 4095, "
+                "not mounted, so /sdcard is used; no crash");
+        const std::string long_dir = "/sdcard/" + std::string(4192, 'd');
+        ASSERT_TRUE(phone->write_config("StoragePath=" + long_dir + "\n" + masks));
+        start_daemon();
+        ASSERT_TRUE(wait_until([&] { return logged("load_config: [StoragePath] = [/sdcard/ddd"); }, 5000));
+        EXPECT_TRUE(logged("load_config: [StoragePath] = [" + long_dir.substr(0, 511 - 12) + "]\n"));
+        EXPECT_TRUE(logged("invalid config [" + std::string(511, 'd') + "]"));
+        EXPECT_GE(stop_daemon(), 0);
+
+        ASSERT_TRUE(phone->write_config("StoragePath=EXTERNAL_STORAGE\n" + masks));
+        RunResult started = phone->run(
+            {"/usr/bin/env", "EXTERNAL_STORAGE=/sdcard/" + std::string(4992, 'e'), "/system/bin/zarnorlith"});
+        ASSERT_TRUE(started.ok()) << started.err;
+        ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
+        EXPECT_TRUE(logged("EXTERNAL_STORAGE is not mounted, use [/sdcard]"));
+        EXPECT_GE(stop_daemon(), 0);
+        row.observe(
+            "config value cut to 499 characters, pieces reported invalid; long EXTERNAL_STORAGE fell back "
+            "to /sdcard and logged there");
+    }
+    EXPECT_EQ(mode_switches("diag").back(), 1);
+}
+
+TEST_F(FaultInput, CrowdedLogRootRotatesAndLeavesOtherFilesAlone) {
+    Row row("log root with 10,000 unrelated files",
+            "rotation keeps RotateCount files of its own stem; none of the 10,000 touched; the sequence scan "
+            "counts the one name of the log file pattern");
+    start_phone(diag_only());
+    if (HasFatalFailure() || IsSkipped()) return;
+    write_masks();
+    const std::string card = phone->host_path("/sdcard");
+    for (int i = 0; i < 10000; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "/unrelated-%05d.bin", i);
+        ASSERT_TRUE(phone->write_file("/sdcard" + std::string(name), std::to_string(i)));
+    }
+    // An older run's log and rotated file, a directory of the stem's form,
+    // and a note that the sequence scan takes for a log file.
+    ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20000101_000000_007.dm", "old run"));
+    ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20000101_000000_007.1.000000.dm", "old rotated"));
+    ASSERT_TRUE(phone->write_file("/sdcard/site_notes_from_field_41.txt", "notes"));
+    ASSERT_EQ(mkdir((card + "/qxdm_7k_dir.1.000000.dm").c_str(), 0755), 0);
+    const auto before = listing(card);
+    ASSERT_TRUE(
+        phone->write_config("StoragePath=/sdcard\nRotateSizeMB=1\nRotateCount=2\n"
+                            "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
+    control("chunk diag 32768");
+    control("rate diag 8000000");
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 5u * 1024 * 1024; }, 20000));
+    EXPECT_GE(stop_daemon(), 0);
+    const auto after = listing(card);
+    size_t touched = 0;
+    for (const auto& [name, info] : before) {
+        auto found = after.find(name);
+        if (found == after.end() || found->second != info) ++touched;
+    }
+    EXPECT_EQ(touched, 0u);
+    std::vector<std::string> mine;
+    for (const auto& [name, info] : after) {
+        if (before.count(name) == 0) mine.push_back(name);
+    }
+    // The current file and two rotated ones, all of sequence 42.
+    ASSERT_EQ(mine.size(), 3u);
+    for (const std::string& name : mine) EXPECT_NE(name.find("_042"), std::string::npos) << name;
+    // Oldest first: STEM.2.*, STEM.1.*, then the current file; together the
+    // tail of the stream.
+    std::sort(mine.begin(), mine.end(), [](const std::string& a, const std::string& b) {
+        auto rank = [](const std::string& name) {
+            return name.find("_042.2.") != std::string::npos ? 0 : name.find("_042.1.") != std::string::npos ? 1 : 2;
+        };
+        return rank(a) < rank(b);
+    });
+    std::string kept;
+    for (const std::string& name : mine) kept += contents({"/sdcard/" + name});
+    const std::string stream = stream_of(Device::diag);
+    ASSERT_GE(stream.size(), kept.size());
+    EXPECT_EQ(stream.compare(stream.size() - kept.size(), kept.size(), kept), 0) << "kept files are not the tail";
+    EXPECT_GE(kept.size(), 2u * 1024 * 1024);
+    row.observe(std::to_string(before.size()) + " entries before, " + std::to_string(touched) + " touched, " +
+                std::to_string(mine.size()) + " files of the new stem (sequence 42), " + std::to_string(kept.size()) +
+                " B kept, the tail of the stream");
+}
+
+}  // namespace

@@ -1,0 +1,382 @@
+// Fault matrix, part one: the storage, the devices, the modem and the
+// signals failing under the running daemon. Every row prints its outcome;
+// the whole table follows at the end of the run.
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "fault_fixture.h"
+
+using namespace simphone;
+using namespace fault;
+
+namespace {
+
+class FaultTable : public ::testing::Environment {
+public:
+    void TearDown() override {
+        if (outcomes().empty()) return;
+        printf("\n[ fault matrix ] %zu rows\n", outcomes().size());
+        for (const Outcome& o : outcomes()) {
+            printf("| %s | %s | %s | %s |\n", o.row.c_str(), o.expected.c_str(), o.observed.c_str(),
+                   o.pass ? "pass" : "FAIL");
+        }
+        fflush(stdout);
+        // Each --gtest_repeat iteration prints its own table.
+        outcomes().clear();
+    }
+};
+::testing::Environment* const fault_table = ::testing::AddGlobalTestEnvironment(new FaultTable);
+
+using FaultStorage = Fault;
+using FaultDevice = Fault;
+using FaultSignal = Fault;
+
+// A card of its own size, logging qxdm7k at a high rate.
+class FaultCard : public Fault {
+protected:
+    void start_card(int size_kb) {
+        PhoneOptions options = diag_only();
+        options.sdcard_size_kb = size_kb;
+        start_phone(options);
+        if (HasFatalFailure() || IsSkipped()) return;
+        write_masks();
+        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
+        control("chunk diag 32768");
+        control("rate diag 4000000");
+        start_daemon();
+        ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
+        log_file = phone->dm_files()[0];
+    }
+    // The card's file against the stream: a prefix of it, and how much is
+    // missing at its end.
+    void check_prefix(Row& row, const std::string& file_content) {
+        const std::string stream = stream_of(Device::diag);
+        const bool prefix = stream.compare(0, file_content.size(), file_content) == 0;
+        EXPECT_TRUE(prefix) << "the file is not the start of the stream";
+        row.observe("file " + std::to_string(file_content.size()) + " B, " + (prefix ? "a clean prefix" : "CORRUPT") +
+                    " of the " + std::to_string(stream.size()) + " B read");
+    }
+    void check_devices_back(Row& row) {
+        const std::vector<long long> switches = mode_switches("diag");
+        EXPECT_EQ(switches, (std::vector<long long>{2, 1}));
+        EXPECT_TRUE(no_wake_lock_held());
+        row.observe("ioctl 7: " + joined(switches));
+    }
+    std::string log_file;
+};
+
+TEST_F(FaultCard, FullCardStopsTheDaemonWithEnospc) {
+    Row row("ENOSPC mid-batch (1 MiB card)",
+            "write fails, 'stop daemon ... (28)', daemon stops itself, broadcast ERRNO 28, file a clean prefix");
+    start_card(1024);
+    if (HasFatalFailure() || IsSkipped()) return;
+    const bool stopped = daemon_gone(10000);
+    EXPECT_TRUE(stopped) << "the daemon kept running on a full card";
+    row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
+    EXPECT_TRUE(logged("qxdm7k: write log file " + log_file + " failed: No space left on device"));
+    EXPECT_TRUE(logged("qxdm7k: stop daemon, error: No space left on device (28)"));
+    const auto errnos = broadcast_errnos();
+    ASSERT_FALSE(errnos.empty());
+    for (const std::string& value : errnos) EXPECT_EQ(value, "28");
+    row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
+    std::string content;
+    ASSERT_TRUE(phone->read_file(log_file, &content));
+    check_prefix(row, content);
+    EXPECT_GT(content.size(), 512u * 1024);
+    check_devices_back(row);
+    EXPECT_TRUE(logged("daemon end.\n"));
+}
+
+TEST_F(FaultCard, ReadOnlyCardStopsTheDaemonWithErofs) {
+    Row row("EROFS (card remounted read-only)",
+            "open fails, 'stop daemon ... (30)', daemon stops itself, broadcast ERRNO 30, file a clean prefix");
+    start_card(64 * 1024);
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 256u * 1024; }, 5000));
+    RunResult remount = sh("/usr/bin/mount -o remount,bind,ro /sdcard");
+    ASSERT_TRUE(remount.ok()) << remount.err;
+    const bool stopped = daemon_gone(10000);
+    EXPECT_TRUE(stopped);
+    row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
+    EXPECT_TRUE(logged("qxdm7k: stop daemon, error: Read-only file system (30)"));
+    const auto errnos = broadcast_errnos();
+    ASSERT_FALSE(errnos.empty());
+    for (const std::string& value : errnos) EXPECT_EQ(value, "30");
+    row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
+    std::string content;
+    ASSERT_TRUE(phone->read_file(log_file, &content));
+    check_prefix(row, content);
+    check_devices_back(row);
+}
+
+TEST_F(FaultCard, UnmountedCardDropsDataAndLogsAgainOnceMounted) {
+    Row row("/sdcard unmounted while logging, then mounted again",
+            "nothing written under the bare mount point; reason logged; a new file once mounted; daemon keeps "
+            "running");
+    start_card(64 * 1024);
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 256u * 1024; }, 5000));
+    // The card stays reachable under /.simphone/held while /sdcard is bare.
+    RunResult unmounted =
+        sh("mkdir -p /.simphone/held && /usr/bin/mount --bind /sdcard /.simphone/held && "
+           "{ /usr/bin/umount /sdcard || /usr/bin/umount -l /sdcard; }");
+    ASSERT_TRUE(unmounted.ok()) << unmounted.err;
+    const size_t at_unmount = bytes_handed_out(Device::diag);
+    const time_t unmounted_at = time(nullptr);
+    ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > at_unmount + 512u * 1024; }, 5000));
+    // A new file is named with the time of the mount: in another second, so
+    // that its name differs from the first one's.
+    ASSERT_TRUE(wait_until([&] { return time(nullptr) > unmounted_at; }, 2000));
+    // What the bare mount point directory got, seen from inside the phone.
+    RunResult bare = sh("ls /sdcard");
+    ASSERT_TRUE(bare.ok()) << bare.err;
+    EXPECT_EQ(bare.out, "") << "data went into the uncovered mount point";
+    row.observe(bare.out.empty() ? "bare /sdcard stays empty" : "bare /sdcard got: " + bare.out);
+    EXPECT_TRUE(logged("qxdm7k: log root /sdcard is not mounted"));
+    EXPECT_EQ(phone->daemon_pids().size(), 1u);
+
+    RunResult mounted = sh("/usr/bin/mount --bind /.simphone/held /sdcard && /usr/bin/umount /.simphone/held");
+    ASSERT_TRUE(mounted.ok()) << mounted.err;
+    ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 2; }, 5000)) << "no new file after the mount";
+    const std::string status_text = status();
+    EXPECT_NE(status_text.find("/dev/diag: logging to /sdcard/qxdm_7k_"), std::string::npos) << status_text;
+    const double stop_ms = stop_daemon();
+    EXPECT_GE(stop_ms, 0);
+    const auto files = phone->dm_files();
+    ASSERT_EQ(files.size(), 2u);
+    // Same sequence number, later time: the second name sorts after the first.
+    EXPECT_EQ(files[0].substr(files[0].size() - 7), files[1].substr(files[1].size() - 7));
+    const std::string before = contents({files[0]}), after = contents({files[1]});
+    const std::string stream = stream_of(Device::diag);
+    EXPECT_EQ(stream.compare(0, before.size(), before), 0) << "the first file is not the start of the stream";
+    EXPECT_EQ(stream.compare(stream.size() - after.size(), after.size(), after), 0)
+        << "the second file is not the end of the stream";
+    const size_t dropped = stream.size() - before.size() - after.size();
+    row.observe("first file " + std::to_string(before.size()) + " B, second " + std::to_string(after.size()) +
+                " B (same sequence), " + std::to_string(dropped) + " B dropped while unmounted");
+    EXPECT_TRUE(phone->broadcasts().empty());
+    check_devices_back(row);
+}
+
+TEST_F(FaultDevice, FailedReadAndHangUpEndOnlyTheirOwnTask) {
+    Row eio("EIO from a device read (qxdm7k)",
+            "qxdm7k ends with error 5 and a broadcast ERRNO 5, its data written; the other tasks log on");
+    PhoneOptions options;
+    options.extdiag = options.trace = false;
+    options.kernel_version = plain_kernel;
+    start_phone(options);
+    if (HasFatalFailure() || IsSkipped()) return;
+    write_masks();
+    ASSERT_TRUE(
+        phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
+                            "qxdm9k:Mask=mask.cfg\nqxdm9k:NullMask=null.cfg\n"));
+    control("rate all 400000");
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 2; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 128u * 1024; }, 5000));
+    control("fail_read diag 5");
+    ASSERT_TRUE(wait_until([&] { return logged("qxdm7k: thread stopped."); }, 5000));
+    EXPECT_TRUE(logged("qxdm7k: read device failed: Input/output error (5)"));
+    std::string text = status();
+    EXPECT_NE(text.find("/dev/diag: error 5: Input/output error"), std::string::npos) << text;
+    EXPECT_NE(text.find("/dev/diag_mdm: logging to /sdcard/qxdm_9k_"), std::string::npos) << text;
+    EXPECT_EQ(broadcast_errnos(), std::vector<std::string>{"5"});
+    eio.observe("status '/dev/diag: error 5', qxdm9k still logging, broadcasts: " +
+                std::to_string(phone->broadcasts().size()));
+    {
+        Row hup("hang-up only from a device (qxdm9k, poll_fault hup)",
+                "one ORLITH:poll trace 'poll no valid data! fd[0]=.. revents=0x0010', qxdm9k ends with error -1 "
+                "(no errno) in the status, no broadcast, its data written; the daemon runs on");
+        // Held back, so that the hang-up is all that poll reports.
+        control("pause diag_mdm");
+        control("poll_fault diag_mdm hup");
+        ASSERT_TRUE(wait_until([&] { return logged("qxdm9k: thread stopped."); }, 5000));
+        int traces = 0;
+        for (const LogRecord& record : phone->log_records()) {
+            if (record.tag == "ORLITH:poll" && record.text.find("revents=0x0010") != std::string::npos) ++traces;
+        }
+        EXPECT_EQ(traces, 1);
+        text = status();
+        const size_t line = text.find("/dev/diag_mdm: ");
+        ASSERT_NE(line, std::string::npos) << text;
+        const std::string mdm_line = text.substr(line, text.find('\n', line) - line);
+        // A hang-up comes with no errno; whatever an earlier call left there
+        // would name a cause that is not.
+        EXPECT_EQ(mdm_line.find("/dev/diag_mdm: error -1: "), 0u) << mdm_line;
+        EXPECT_EQ(broadcast_errnos(), std::vector<std::string>{"5"}) << "a hang-up is no read failure";
+        EXPECT_EQ(phone->daemon_pids().size(), 1u);
+        hup.observe(std::to_string(traces) + " poll trace(s), status '" + mdm_line + "'");
+        EXPECT_GE(stop_daemon(), 0);
+        CaptureCheck mdm = phone->check_capture(Device::diag_mdm, with_prefix(phone->dm_files(), "qxdm_9k_"));
+        EXPECT_TRUE(mdm.ok) << mdm.message;
+        hup.observe(std::string("qxdm9k capture ") + (mdm.ok ? "complete" : "INCOMPLETE") + " (" +
+                    std::to_string(mdm.actual_bytes) + " B)");
+    }
+    CaptureCheck diag = phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_"));
+    EXPECT_TRUE(diag.ok) << diag.message;
+    eio.observe(std::string("qxdm7k capture ") + (diag.ok ? "complete" : "INCOMPLETE") + " (" +
+                std::to_string(diag.actual_bytes) + " B)");
+    for (const char* device : {"diag", "diag_mdm"}) {
+        EXPECT_EQ(mode_switches(device), (std::vector<long long>{2, 1})) << device;
+    }
+    eio.observe("ioctl 7 diag: " + joined(mode_switches("diag")) + ", diag_mdm: " + joined(mode_switches("diag_mdm")));
+    EXPECT_TRUE(no_wake_lock_held());
+}
+
+TEST_F(FaultDevice, ModemThatNeverAnswersHoldsUpNeitherStartNorStop) {
+    Row row("modem never answers a mask (response never, at start and at stop)",
+            "the task waits at its mask, the daemon answers -l, -q ends it within 3 s, no file, devices back");
+    start_phone(diag_only());
+    if (HasFatalFailure() || IsSkipped()) return;
+    write_masks();
+    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
+    control("response diag never");
+    control("rate diag 100000");
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return phone->events("request", "diag").size() == 1; }, 5000));
+    const std::string text = status();
+    EXPECT_NE(text.find("/dev/diag: "), std::string::npos) << text;
+    const double stop_ms = stop_daemon();
+    EXPECT_GE(stop_ms, 0);
+    EXPECT_LT(stop_ms, 3000);
+    const size_t requests = phone->events("request", "diag").size();
+    // Both mask packets and the null mask went out, unanswered.
+    EXPECT_EQ(requests, 3u);
+    EXPECT_TRUE(phone->dm_files().empty());
+    EXPECT_EQ(mode_switches("diag"), (std::vector<long long>{2, 1}));
+    const std::string line = text.substr(0, text.find('\n'));
+    row.observe("status '" + line + "', -q took " + std::to_string(static_cast<int>(stop_ms)) + " ms, " +
+                std::to_string(requests) + " requests sent, " + std::to_string(phone->dm_files().size()) +
+                " files, ioctl 7: " + joined(mode_switches("diag")));
+}
+
+TEST_F(FaultSignal, TerminationSignalsAndStatusStormsLoseNothing) {
+    start_phone(diag_only());
+    if (HasFatalFailure() || IsSkipped()) return;
+    write_masks();
+    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
+    control("chunk diag 4000");
+    control("rate diag 1000000");
+    size_t files = 0;
+    auto next_run = [&]() {
+        const pid_t pid = start_daemon();
+        EXPECT_TRUE(wait_until([&] { return phone->dm_files().size() == files + 1; }, 5000));
+        ++files;
+        const size_t before = bytes_handed_out(Device::diag);
+        EXPECT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > before + 200u * 1024; }, 5000));
+        return pid;
+    };
+    auto capture = [&]() { return phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_")); };
+    {
+        Row row("SIGTERM while the null mask is in flight",
+                "the stop goes on: one switch back, the last batch written, exit within 3 s");
+        const pid_t pid = next_run();
+        control("response diag delay 1500");
+        const uint64_t before = monotonic_us();
+        ASSERT_EQ(kill(pid, SIGTERM), 0);
+        ASSERT_TRUE(wait_until([&] { return phone->events("request", "diag").size() == 3; }, 3000));
+        const bool in_flight = !phone->daemon_pids().empty();
+        kill(pid, SIGTERM);
+        EXPECT_TRUE(daemon_gone(5000));
+        row.observe(in_flight ? "second SIGTERM sent while the null mask waited" : "daemon already gone");
+        const double stop_ms = (monotonic_us() - before) / 1000.0;
+        EXPECT_LT(stop_ms, 3000);
+        CaptureCheck check = capture();
+        EXPECT_TRUE(check.ok) << check.message;
+        EXPECT_EQ(count_logged("daemon end.\n"), 1);
+        row.observe("stopped in " + std::to_string(static_cast<int>(stop_ms)) + " ms, capture " +
+                    (check.ok ? "complete" : "INCOMPLETE") + ", ioctl 7: " + joined(mode_switches("diag")));
+        control("response diag normal");
+    }
+    {
+        Row row("10 SIGTERMs in a burst", "one orderly stop: one switch back, capture complete, 'daemon end.' once");
+        const pid_t pid = next_run();
+        int sent = 0;
+        for (int i = 0; i < 10; ++i) sent += kill(pid, SIGTERM) == 0 ? 1 : 0;
+        EXPECT_GE(sent, 2) << "the daemon was gone before the burst";
+        EXPECT_TRUE(daemon_gone(5000));
+        CaptureCheck check = capture();
+        EXPECT_TRUE(check.ok) << check.message;
+        EXPECT_EQ(count_logged("daemon end.\n"), 2);
+        row.observe(std::string("capture ") + (check.ok ? "complete" : "INCOMPLETE") + " (" +
+                    std::to_string(check.actual_bytes) + " B), ioctl 7: " + joined(mode_switches("diag")));
+    }
+    {
+        Row row("SIGUSR2 storm under load (2000 signals at 1 MB/s)",
+                "daemon keeps logging, -l answers afterwards, status file ends in \"\\n--\", capture complete");
+        const pid_t pid = next_run();
+        for (int i = 0; i < 2000; ++i) ASSERT_EQ(kill(pid, SIGUSR2), 0);
+        const size_t before = bytes_handed_out(Device::diag);
+        EXPECT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > before + 100u * 1024; }, 5000));
+        const std::string text = status();
+        EXPECT_NE(text.find("/dev/diag: logging to /sdcard/qxdm_7k_"), std::string::npos) << text;
+        std::string file;
+        ASSERT_TRUE(phone->status_file(&file));
+        EXPECT_EQ(file.substr(file.size() - 3), "\n--");
+        EXPECT_GE(stop_daemon(), 0);
+        CaptureCheck check = capture();
+        EXPECT_TRUE(check.ok) << check.message;
+        row.observe(std::string("still logging, -l ok, capture ") + (check.ok ? "complete" : "INCOMPLETE") + " (" +
+                    std::to_string(check.actual_bytes) + " B over 3 runs)");
+    }
+    EXPECT_EQ(mode_switches("diag"), (std::vector<long long>{2, 1, 2, 1, 2, 1}));
+    EXPECT_TRUE(no_wake_lock_held());
+}
+
+TEST_F(FaultSignal, KilledDaemonIsFollowedByTheNextSequenceAndSwitchedBack) {
+    Row row("kill -9, then a restart",
+            "the new file's sequence number is the old one + 1; after the new daemon stops every diag device's "
+            "last ioctl 7 is 1 (USB)");
+    PhoneOptions options = diag_only();
+    options.diag_mdm = true;
+    start_phone(options);
+    if (HasFatalFailure() || IsSkipped()) return;
+    write_masks();
+    ASSERT_TRUE(
+        phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
+                            "qxdm9k:Mask=mask.cfg\nqxdm9k:NullMask=null.cfg\n"));
+    control("rate all 400000");
+    const pid_t first = start_daemon();
+    ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 2; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 200u * 1024; }, 5000));
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    ASSERT_TRUE(daemon_gone(5000));
+    const auto killed_files = phone->dm_files();
+    const std::string killed_7k = contents(with_prefix(killed_files, "qxdm_7k_"));
+    const size_t read_by_killed = stream_of(Device::diag).size();
+    row.observe("killed: ioctl 7 diag " + joined(mode_switches("diag")) + ", " +
+                std::to_string(read_by_killed - killed_7k.size()) + " B of qxdm7k read but unwritten");
+    EXPECT_LE(read_by_killed - killed_7k.size(), 65536u) << "more than one batch lost";
+
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 4; }, 5000));
+    EXPECT_GE(stop_daemon(), 0);
+    const auto files = phone->dm_files();
+    auto sequence = [](const std::string& name) { return atoi(name.substr(name.size() - 6, 3).c_str()); };
+    const auto old_7k = with_prefix(killed_files, "qxdm_7k_");
+    const auto all_7k = with_prefix(files, "qxdm_7k_");
+    ASSERT_EQ(old_7k.size(), 1u);
+    ASSERT_EQ(all_7k.size(), 2u);
+    const std::string new_7k = all_7k[0] == old_7k[0] ? all_7k[1] : all_7k[0];
+    EXPECT_EQ(sequence(new_7k), sequence(old_7k[0]) + 1) << new_7k;
+    for (const std::string& name : with_prefix(files, "qxdm_9k_")) {
+        if (std::find(killed_files.begin(), killed_files.end(), name) != killed_files.end()) continue;
+        EXPECT_EQ(sequence(name), sequence(old_7k[0]) + 1) << name;
+    }
+    for (const char* device : {"diag", "diag_mdm"}) {
+        const auto switches = mode_switches(device);
+        ASSERT_FALSE(switches.empty());
+        EXPECT_EQ(switches.back(), 1) << device;
+        row.observe(std::string("ioctl 7 ") + device + ": " + joined(switches));
+    }
+    row.observe("sequence " + std::to_string(sequence(old_7k[0])) + " -> " + std::to_string(sequence(new_7k)));
+    // The new run's file is the stream from where the killed run stopped
+    // reading, whole.
+    const std::string stream = stream_of(Device::diag);
+    const std::string tail = contents({new_7k});
+    EXPECT_EQ(tail, stream.substr(read_by_killed));
+    EXPECT_TRUE(no_wake_lock_held());
+}
+
+}  // namespace

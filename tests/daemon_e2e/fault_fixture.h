@@ -1,0 +1,203 @@
+// What the fault matrix shares: a phone with the daemon on it, the checks a
+// field engineer makes after a fault (what reached the files, what was
+// logged, whether the devices went back to USB mode), and the table of
+// outcomes that every row adds a line to.
+#pragma once
+
+#include <dirent.h>
+#include <signal.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "../simphone/phone_fixture.h"
+
+namespace fault {
+
+struct Outcome {
+    std::string row, expected, observed;
+    bool pass;
+};
+
+inline std::vector<Outcome>& outcomes() {
+    static std::vector<Outcome> all;
+    return all;
+}
+
+inline int failed_parts() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (info == nullptr) return 0;
+    const ::testing::TestResult* result = info->result();
+    int failed = 0;
+    for (int i = 0; i < result->total_part_count(); ++i) {
+        if (result->GetTestPartResult(i).failed()) ++failed;
+    }
+    return failed;
+}
+
+// One row of the table: passes when no check failed while it was open. It
+// is recorded when it goes out of scope, so a fatal check still leaves its
+// line.
+class Row {
+public:
+    Row(std::string name, std::string expected)
+        : name_(std::move(name)), expected_(std::move(expected)), failed_before_(failed_parts()) {}
+    ~Row() {
+        Outcome outcome{name_, expected_, observed_, failed_parts() == failed_before_};
+        printf("[ fault    ] %s: %s -> %s\n", outcome.row.c_str(), outcome.pass ? "PASS" : "FAIL",
+               outcome.observed.c_str());
+        fflush(stdout);
+        outcomes().push_back(outcome);
+    }
+    Row(const Row&) = delete;
+    Row& operator=(const Row&) = delete;
+    void observe(const std::string& text) { observed_ += (observed_.empty() ? "" : "; ") + text; }
+
+private:
+    std::string name_, expected_, observed_;
+    int failed_before_;
+};
+
+// No 4-byte header on this kernel, so a capture is the plain concatenation
+// of the chunks, whichever buffers the daemon made of them.
+constexpr const char* plain_kernel = "2.6.32.9-perf";
+const std::string mask_bytes = std::string("\x4B\x12\x00\x00\x7E", 5) + std::string("\x7D\x5E\x01\x7E", 4);
+const std::string null_mask_bytes = std::string("\x60\x00\x7E", 3);
+
+inline std::vector<std::string> with_prefix(const std::vector<std::string>& files, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const std::string& name : files) {
+        if (name.compare(name.rfind('/') + 1, prefix.size(), prefix) == 0) out.push_back(name);
+    }
+    return out;
+}
+
+class Fault : public PhoneTest {
+protected:
+    // A daemon that a sanitizer stops looks like one that ended: its report
+    // is on the standard error it kept from the command that started it.
+    void TearDown() override {
+        if (phone) {
+            DIR* dir = opendir(phone->run_dir().c_str());
+            while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+                const std::string name = entry->d_name;
+                if (name.compare(0, 4, "run-") != 0 || name.size() < 8 || name.compare(name.size() - 4, 4, ".err") != 0)
+                    continue;
+                std::string text;
+                simphone::get_file(phone->run_dir() + "/" + name, &text);
+                for (const char* mark : {"Sanitizer", "runtime error:"}) {
+                    EXPECT_EQ(text.find(mark), std::string::npos) << name << ":\n" << text;
+                }
+            }
+            if (dir != nullptr) closedir(dir);
+        }
+        PhoneTest::TearDown();
+    }
+    static simphone::PhoneOptions diag_only() {
+        simphone::PhoneOptions options;
+        options.diag_mdm = options.extdiag = options.trace = false;
+        options.kernel_version = plain_kernel;
+        return options;
+    }
+    void start_phone(simphone::PhoneOptions options) {
+        options.properties["debugtool.anrhistory"] = "1";
+        // adb on, so that every stop notification shows as a broadcast.
+        options.properties["persist.service.adb.enable"] = "1";
+        start(options);
+    }
+    void write_masks(const std::string& dir = "/sdcard") {
+        ASSERT_TRUE(phone->write_file(dir + "/mask.cfg", mask_bytes));
+        ASSERT_TRUE(phone->write_file(dir + "/null.cfg", null_mask_bytes));
+    }
+    // Starts the daemon and waits for it; its host pid.
+    pid_t start_daemon(const std::vector<std::string>& args = {}) {
+        simphone::RunResult started = phone->zarnorlith(args);
+        EXPECT_TRUE(started.ok()) << started.err;
+        pid_t pid = 0;
+        simphone::wait_until(
+            [&] {
+                auto pids = phone->daemon_pids();
+                pid = pids.size() == 1 ? pids[0] : 0;
+                return pid != 0;
+            },
+            5000);
+        EXPECT_NE(pid, 0) << "the daemon did not come up";
+        return pid;
+    }
+    bool daemon_gone(int timeout_ms = 10000) {
+        return simphone::wait_until([&] { return phone->daemon_pids().empty(); }, timeout_ms);
+    }
+    // -q and the wait for the end; the milliseconds it took, -1 when it did
+    // not end.
+    double stop_daemon() {
+        const uint64_t before = simphone::monotonic_us();
+        EXPECT_TRUE(phone->zarnorlith({"-q"}).ok());
+        if (!daemon_gone()) return -1;
+        return (simphone::monotonic_us() - before) / 1000.0;
+    }
+    bool logged(const std::string& part) const {
+        for (const simphone::LogRecord& record : phone->log_records()) {
+            if (record.text.find(part) != std::string::npos) return true;
+        }
+        return false;
+    }
+    int count_logged(const std::string& part) const {
+        int count = 0;
+        for (const simphone::LogRecord& record : phone->log_records()) {
+            if (record.text.find(part) != std::string::npos) ++count;
+        }
+        return count;
+    }
+    // The arguments of every logging-mode switch of a device, in order.
+    std::vector<long long> mode_switches(const std::string& device) const {
+        std::vector<long long> args;
+        for (const simphone::Event& event : phone->events("ioctl", device)) {
+            if (event.a == 7) args.push_back(event.b);
+        }
+        return args;
+    }
+    static std::string joined(const std::vector<long long>& values) {
+        std::string out;
+        for (long long value : values) out += (out.empty() ? "" : ",") + std::to_string(value);
+        return out.empty() ? "none" : out;
+    }
+    std::vector<std::string> broadcast_errnos() const {
+        std::vector<std::string> out;
+        for (const auto& args : phone->broadcasts()) out.push_back(args.empty() ? "?" : args.back());
+        return out;
+    }
+    std::string status() const {
+        simphone::RunResult result = phone->zarnorlith({"-l"});
+        return result.ok() ? result.out : "(-l failed: " + result.err + ")";
+    }
+    std::string contents(const std::vector<std::string>& files) const {
+        std::string all;
+        for (const std::string& file : files) {
+            std::string part;
+            EXPECT_TRUE(phone->read_file(file, &part)) << file;
+            all += part;
+        }
+        return all;
+    }
+    // Everything the device handed out, as one text (header-less kernel).
+    std::string stream_of(simphone::Device device) const {
+        const simphone::Journal journal = phone->journal();
+        return simphone::expected_capture(simphone::stream_chunks(journal, device), 0, simphone::Grouping());
+    }
+    size_t bytes_handed_out(simphone::Device device) const {
+        size_t bytes = 0;
+        for (const simphone::Chunk& chunk : phone->journal()) {
+            if (chunk.record.device == device && chunk.record.kind == simphone::ChunkKind::stream)
+                bytes += chunk.record.length;
+        }
+        return bytes;
+    }
+    bool no_wake_lock_held() { return phone->control("locks") == "ok"; }
+    // The phone's PATH finds its own recording /system/bin/mount first, so
+    // scripts name the host's tools by their full paths.
+    simphone::RunResult sh(const std::string& script) const { return phone->run({"/bin/sh", "-c", script}); }
+};
+
+}  // namespace fault
