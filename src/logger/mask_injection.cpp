@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include "logger/diag_device.h"
 #include "logger/fd_io.h"
 #include "logger/hex_dump.h"
+#include "logger/mask_packets.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 
@@ -36,22 +36,18 @@ ssize_t write_retrying(int fd, const void* buffer, size_t size) {
 struct MaskReader {
     int fd;
     unsigned char block[1024];
-    ssize_t fill;
-    ssize_t at;
+    size_t fill;
+    size_t at;
 };
 
-// 1 with the next byte, 0 at the end of the file or on a read error.
-int next_byte(MaskReader& reader, unsigned char* byte) {
-    if (reader.at == reader.fill) {
-        reader.fill = read_retrying(reader.fd, reader.block, sizeof reader.block);
-        reader.at = 0;
-        if (reader.fill <= 0) {
-            reader.fill = 0;
-            return 0;
-        }
-    }
-    *byte = reader.block[reader.at++];
-    return 1;
+// 1 when unread bytes are in the block, 0 at the end of the file or on a read
+// error.
+int fill_block(MaskReader& reader) {
+    if (reader.at < reader.fill) return 1;
+    const ssize_t got = read_retrying(reader.fd, reader.block, sizeof reader.block);
+    reader.at = 0;
+    reader.fill = got > 0 ? static_cast<size_t>(got) : 0;
+    return got > 0 ? 1 : 0;
 }
 
 // Time left for a silent modem during a stop; shared by all packets of one
@@ -89,13 +85,6 @@ ResponseResult read_response(int fd, char* response, size_t size, StopBudget& bu
     }
 }
 
-void put_type_word(unsigned char* packet) {
-    packet[0] = static_cast<unsigned char>(diag_request_type & 0xFF);
-    packet[1] = static_cast<unsigned char>((diag_request_type >> 8) & 0xFF);
-    packet[2] = static_cast<unsigned char>((diag_request_type >> 16) & 0xFF);
-    packet[3] = static_cast<unsigned char>((diag_request_type >> 24) & 0xFF);
-}
-
 void inject_raw(const TaskEntry* task, const char* mask_path, int mask_fd) {
     unsigned char chunk[trace_write_chunk];
     char dump[hex_dump_size];
@@ -129,45 +118,29 @@ void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, c
     const size_t read_size = std::min(response_size, diag_read_size);
     MaskReader reader{mask_fd, {}, 0, 0};
     StopBudget budget{stop_grace_ms};
-    unsigned char packet[mask_packet_size] = {};
+    MaskSplitter splitter;
+    mask_splitter_init(&splitter);
     char dump[hex_dump_size];
-    // Bytes in packet, type word included; 0 while no packet is open.
-    size_t fill = 0;
-    bool overlong = false;
-    unsigned char byte;
-    while (next_byte(reader, &byte) == 1) {
-        if (fill == 0) {
-            put_type_word(packet);
-            fill = diag_type_word_size;
-            // A flag that opens a packet is not part of it.
-            if (byte == diag_packet_end) continue;
-        }
-        if (fill < sizeof packet) {
-            packet[fill++] = byte;
-        } else {
-            overlong = true;
-        }
-        if (byte != diag_packet_end) continue;
-        if (overlong) {
-            // Cut, it would be another request than the mask asks for.
+    while (fill_block(reader) == 1) {
+        size_t used = 0;
+        const MaskPacketResult result =
+            next_mask_packet(&splitter, reader.block + reader.at, reader.fill - reader.at, &used);
+        reader.at += used;
+        if (result == mask_packet_more) continue;
+        if (result == mask_packet_dropped) {
             MSG_ERROR("%s: inject %s: packet longer than %d bytes dropped\n", task->name, mask_path,
-                      static_cast<int>(sizeof packet - diag_type_word_size));
-            memset(packet, 0, sizeof packet);
-            fill = 0;
-            overlong = false;
+                      static_cast<int>(mask_packet_size - diag_type_word_size));
             continue;
         }
-        const int length = static_cast<int>(fill);
-        MSG_DEBUG(2, "%s: inject %d: [%s]\n", task->name, length, hex_dump(packet, length, dump, sizeof dump));
+        const int length = static_cast<int>(splitter.fill);
+        MSG_DEBUG(2, "%s: inject %d: [%s]\n", task->name, length, hex_dump(splitter.packet, length, dump, sizeof dump));
         // The driver takes a packet per write; a short count is not resent,
         // since the rest alone would be no packet.
-        if (write_retrying(target, packet, fill) < 0) {
+        if (write_retrying(target, splitter.packet, splitter.fill) < 0) {
             const int error = errno;
             MSG_ERROR("%s: inject %s failed: count = %d: %s\n", task->name, mask_path, length, error_text(error).text);
             return;
         }
-        memset(packet, 0, sizeof packet);
-        fill = 0;
         ssize_t count = 0;
         switch (read_response(target, response, read_size, budget, &count)) {
             case response_failed:

@@ -4,10 +4,8 @@
 
 #include <stddef.h>
 
+#include "logger/mask_packets.h"
 #include "logger/task_table.h"
-
-// One packet with its type word; at most 1020 bytes of a mask packet fit.
-constexpr size_t mask_packet_size = 1024;
 
 // Diag tasks: every packet of the file (bytes up to a 0x7E) is written behind
 // the type word and one response is read into response (at most
