@@ -22,6 +22,12 @@ void copy_cut(char* value, size_t value_size, const char* text, size_t length) {
 }  // namespace
 
 int get_cmdline_value(const char* path, const char* key, char* value, size_t value_size, const char* default_value) {
+    // Without room for the terminator the value could not be a string, and
+    // the traces below print it.
+    if (value == nullptr || value_size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         MSG_ERROR("open %s failed: %s\n", path, error_text(errno).text);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <errno.h>
+
 #include <string>
 
 #include "control/cmdline.h"
@@ -55,6 +57,13 @@ TEST_F(CmdlineTest, EmptyAndMissingFilesLeaveTheValueAlone) {
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0].rfind("read fd: " + path + " (", 0), 0u);
     EXPECT_EQ(texts[1], "open " + dir.file("absent") + " failed: No such file or directory\n");
+    // No room for a terminator: refused before the file is read or traced.
+    write_file(path, "radioflag=1\n");
+    errno = 0;
+    EXPECT_EQ(get_cmdline_value(path.c_str(), "radioflag", value, 0, "0"), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(value[0], '?');
+    EXPECT_EQ(log.texts(log_tag).size(), 2u);
 }
 
 TEST_F(CmdlineTest, OverlongValueIsCutToTheBuffer) {
