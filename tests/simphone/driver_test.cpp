@@ -221,6 +221,24 @@ TEST_F(Driver, ExternalModemAnnouncesItselfOnTheControlDevice) {
     EXPECT_TRUE(stream_chunks(journal, Device::diag).empty());
 }
 
+TEST_F(Driver, ExternalModemAnnouncesWhatAPauseHeldBack) {
+    start();
+    Fd control_fd(open_device("diag"));
+    Fd ext(open_device("extdiag"));
+    ASSERT_GE(ext.fd, 0);
+    control("burst extdiag 2");
+    ASSERT_TRUE(readable(control_fd.fd, 1000));
+    EXPECT_FALSE(read_chunk(control_fd.fd).empty());
+    EXPECT_FALSE(read_chunk(ext.fd).empty());
+    control("pause extdiag");
+    EXPECT_EQ(read_chunk(ext.fd), "");  // the reader's drain ends here, one chunk still held
+    EXPECT_FALSE(readable(control_fd.fd, 0));
+    control("resume extdiag");
+    ASSERT_TRUE(readable(control_fd.fd, 1000));
+    EXPECT_FALSE(read_chunk(control_fd.fd).empty());
+    EXPECT_FALSE(read_chunk(ext.fd).empty());
+}
+
 TEST_F(Driver, WakesAPollingReaderQuicklyAndStreamsFast) {
     start();
     Fd diag(open_device("diag"));

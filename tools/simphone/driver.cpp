@@ -747,6 +747,9 @@ std::string run_command(const std::string& line, bool* quit) {
             s->paused = true;
         } else if (cmd == "resume") {
             s->paused = false;
+            // A reader that drained the external modem while it was held back
+            // waits for news on the control device; what was held is news.
+            if (s->device == Device::extdiag && !s->queue.empty()) announce_external();
             wake_stream_readers(*s);
         } else if (cmd == "response" && w.size() >= 3) {
             if (w[2] == "normal") {
@@ -804,6 +807,7 @@ int open_output(const std::string& path) {
 bool open_pty() {
     g.pty_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (g.pty_master < 0 || grantpt(g.pty_master) != 0 || unlockpt(g.pty_master) != 0) return false;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): before the driver starts its threads
     const char* slave = ptsname(g.pty_master);
     // Holding the slave open keeps the master from seeing a hang-up whenever
     // the daemon closes its end.
@@ -886,6 +890,7 @@ int main(int argc, char* argv[]) {
     struct stat mounted;
     const bool have_device = stat(mountpoint.c_str(), &mounted) == 0;
 
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread calls ptsname
     printf("ready %s\n", ptsname(g.pty_master));
     fflush(stdout);
 
