@@ -84,7 +84,7 @@ void check_loaded() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Messages are formatted too, and go nowhere.
-    setenv("ORLITH_LOG", "/dev/null", 1);
+    setenv("ORLITH_LOG", "/dev/null", 1);  // NOLINT(concurrency-mt-unsafe): libFuzzer calls this before any input
     daemon_settings.messages_enabled = 1;
     return 0;
 }

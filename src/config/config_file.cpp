@@ -101,7 +101,7 @@ KeyValueList* parse_config_file(const char* path) {
     // is then a line of its own.
     char line[line_size];
     while (fgets(line, sizeof line, file) != nullptr) parse_line(list, path, line);
-    fclose(file);
+    (void)fclose(file);
     return list;
 }
 

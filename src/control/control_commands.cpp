@@ -35,7 +35,7 @@ bool is_daemon_process(int pid) {
     FILE* stat = fopen(line, "rbe");
     if (stat == nullptr) return false;
     if (fgets(line, sizeof line - 1, stat) == nullptr) line[0] = '\0';
-    fclose(stat);
+    (void)fclose(stat);
     line[sizeof line - 1] = '\0';
     return strstr(line, process_name_pattern) != nullptr;
 }

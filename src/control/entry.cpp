@@ -83,6 +83,7 @@ void read_boot_mode() {
     }
     if (get_cmdline_value(kernel_cmdline_path, "radioflag", value, sizeof value, "0") >= 1) {
         unsigned int flag = 0;
+        // NOLINTNEXTLINE(cert-err34-c): the boot loader writes the flag as one 32-bit hex word
         if (sscanf(value, "%x", &flag) == 1) runtime_state.radio_flag = flag;
     }
 }
@@ -97,6 +98,7 @@ ControlCommand parse_options(int argc, char* argv[], int* bad_option) {
 #endif
     opterr = 0;
     int option;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): options are parsed before the daemon starts any thread
     while ((option = getopt(argc, argv, option_string)) != -1) {
         switch (option) {
             case 'd': {

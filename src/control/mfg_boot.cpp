@@ -33,7 +33,7 @@ int is_node_exist(const char* path) {
             return 0;
         }
         MSG_DEBUG(2, "is_node_exist: %s is not found, sleep 1 second\n", path);
-        sleep(1);
+        sleep(1);  // NOLINT(concurrency-mt-unsafe): start-up, before any logger thread exists
         if (++failures == sd_card_tests) {
             MSG_ERROR("%s does not exist\n", path);
             return -1;
@@ -75,13 +75,13 @@ int is_mounted(const char* mount_point) {
                 found = true;
             }
         }
-        fclose(mounts);
+        (void)fclose(mounts);
         if (found) {
             MSG_DEBUG(2, "is_mounted: %s is mounted\n", mount_point);
             return 0;
         }
         MSG_DEBUG(3, "is_mounted: %s is not mounted, sleep 1 second\n", mount_point);
-        sleep(1);
+        sleep(1);  // NOLINT(concurrency-mt-unsafe): start-up, before any logger thread exists
     }
     MSG_ERROR("%s is not mounted\n", mount_point);
     return -1;
@@ -102,7 +102,7 @@ void wait_for_modem(const ModemNode& node) {
             return;
         }
         MSG_DEBUG(1, "modem (%s) is not ready, sleep 1 second\n", node.path);
-        sleep(1);
+        sleep(1);  // NOLINT(concurrency-mt-unsafe): start-up, before any logger thread exists
     }
 }
 

@@ -152,6 +152,7 @@ int collect_stem_entries(DIR* dir, const char* stem_name, size_t root_length, in
         // Four underscores (two in the task prefix, two in the date and time)
         // come before the sequence number; the number after the next two dots
         // is the time stamp of a rotated file.
+        // NOLINTNEXTLINE(cert-err34-c): the stamp is the six-digit HHMMSS that rotation wrote
         out.has_stamp = sscanf(entry->d_name, "%*[^_]_%*[^_]_%*[^_]_%*[^_]_%*[^.].%*[^.].%d.dm", &out.stamp) == 1;
         memcpy(out.name, entry->d_name, name_length + 1);
     }

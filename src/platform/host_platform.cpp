@@ -93,7 +93,7 @@ int platform_property_get(const char* key, char* value, size_t size, const char*
     long length = -1;
     if (file != nullptr) {
         length = find_property(file, key, value, size);
-        fclose(file);
+        (void)fclose(file);
     }
     if (length > 0) return static_cast<int>(length);
     if (default_value == nullptr) default_value = "";

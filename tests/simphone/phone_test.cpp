@@ -24,7 +24,7 @@ bool mounted_under(const std::string& dir) {
     while (fgets(line, sizeof line, mounts) != nullptr) {
         if (strstr(line, (" " + dir + "/").c_str()) != nullptr) found = true;
     }
-    fclose(mounts);
+    (void)fclose(mounts);
     return found;
 }
 

@@ -24,6 +24,7 @@ int main(int argc, char* argv[]) {
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) {
                 fprintf(stderr, "simphone: %s needs a value\n", arg.c_str());
+                // NOLINTNEXTLINE(concurrency-mt-unsafe): option parsing, before any thread
                 exit(2);
             }
             return argv[++i];
@@ -37,6 +38,7 @@ int main(int argc, char* argv[]) {
         } else if (arg == "--rate") {
             rate = value();
         } else if (arg == "--keep") {
+            // NOLINTNEXTLINE(concurrency-mt-unsafe): option parsing, before any thread
             setenv("SIMPHONE_KEEP", "1", 1);
         } else if (arg == "--") {
             command.assign(argv + i + 1, argv + argc);

@@ -31,6 +31,7 @@ void append_escaped(uint8_t byte, std::string* out) {
 uint8_t filler_byte(uint32_t sequence, size_t index) {
     if (index == 0) return hdlc_flag;
     if (index == 1) return hdlc_escape;
+    // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result): only the low byte is kept
     return static_cast<uint8_t>(sequence * 31u + index * 7u);
 }
 

@@ -62,7 +62,7 @@ bool make_dirs(const std::string& path) {
 }
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-    remove(path);
+    (void)remove(path);
     return 0;
 }
 
@@ -163,13 +163,14 @@ pid_t spawn(const std::vector<std::string>& argv, const Spawn& how) {
     pid_t pid = fork();
     if (pid != 0) return pid;
     if (how.own_group) setpgid(0, 0);
-    int null_fd = open("/dev/null", O_RDWR);
+    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
     dup2(how.stdin_fd >= 0 ? how.stdin_fd : null_fd, 0);
     dup2(how.stdout_fd >= 0 ? how.stdout_fd : null_fd, 1);
     dup2(how.stderr_fd >= 0 ? how.stderr_fd : null_fd, 2);
     if (how.extra_fd >= 0) fcntl(how.extra_fd, F_SETFD, 0);
     sigset_t none;
     sigemptyset(&none);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): in the forked child, which has one thread
     sigprocmask(SIG_SETMASK, &none, nullptr);
     execvp(args[0], args.data());
     _exit(127);
@@ -353,6 +354,7 @@ bool Phone::launch(std::string* error) {
     if (options_.sdcard_size_kb > 0) {
         const std::string size = "size=" + std::to_string(options_.sdcard_size_kb) + "k,mode=0755";
         if (mount("tmpfs", (run_dir_ + "/sdcard").c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
+            // NOLINTNEXTLINE(concurrency-mt-unsafe): the kit starts no threads
             *error = "cannot mount a tmpfs on " + run_dir_ + "/sdcard: " + strerror(errno);
             return false;
         }
@@ -534,6 +536,7 @@ bool Phone::start_sandbox(std::string* error) {
         *error = "the sandbox did not start: " + why;
         return false;
     }
+    // NOLINTNEXTLINE(cert-err34-c): digits of the JSON bubblewrap wrote
     init_pid_ = static_cast<pid_t>(atoi(json.c_str() + at + 12));
     std::string pids = std::to_string(driver_pid_) + " " + start_time_of(driver_pid_) + "\n" +
                        std::to_string(bwrap_pid_) + " " + start_time_of(bwrap_pid_) + "\n";
@@ -708,6 +711,7 @@ std::vector<pid_t> Phone::daemon_pids() const {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return pids;
     while (struct dirent* entry = readdir(proc)) {
+        // NOLINTNEXTLINE(cert-err34-c): a /proc name that is no number reads 0, no process
         const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
         if (pid <= 0) continue;
         const std::string dir = std::string("/proc/") + entry->d_name;
