@@ -63,7 +63,24 @@ protected:
         EXPECT_TRUE(no_wake_lock_held());
         row.observe("ioctl 7: " + joined(switches));
     }
+    // A storage failure that ends the daemon: it stops by itself, tells the
+    // app the errno, keeps what it wrote and hands the device back.
+    void check_stopped_itself(Row& row, const std::string& errno_value) {
+        const bool stopped = daemon_gone(10000);
+        EXPECT_TRUE(stopped) << "the daemon kept running";
+        row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
+        const auto errnos = broadcast_errnos();
+        ASSERT_FALSE(errnos.empty());
+        for (const std::string& value : errnos) EXPECT_EQ(value, errno_value);
+        row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
+        std::string content;
+        ASSERT_TRUE(phone->read_file(log_file, &content));
+        check_prefix(row, content);
+        last_content = content;
+        check_devices_back(row);
+    }
     std::string log_file;
+    std::string last_content;
 };
 
 TEST_F(FaultCard, FullCardStopsTheDaemonWithEnospc) {
@@ -71,20 +88,11 @@ TEST_F(FaultCard, FullCardStopsTheDaemonWithEnospc) {
             "write fails, 'stop daemon ... (28)', daemon stops itself, broadcast ERRNO 28, file a clean prefix");
     start_card(1024);
     if (HasFatalFailure() || IsSkipped()) return;
-    const bool stopped = daemon_gone(10000);
-    EXPECT_TRUE(stopped) << "the daemon kept running on a full card";
-    row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
+    check_stopped_itself(row, "28");
+    if (HasFatalFailure()) return;
+    EXPECT_GT(last_content.size(), 512u * 1024);
     EXPECT_TRUE(logged("qxdm7k: write log file " + log_file + " failed: No space left on device"));
     EXPECT_TRUE(logged("qxdm7k: stop daemon, error: No space left on device (28)"));
-    const auto errnos = broadcast_errnos();
-    ASSERT_FALSE(errnos.empty());
-    for (const std::string& value : errnos) EXPECT_EQ(value, "28");
-    row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
-    std::string content;
-    ASSERT_TRUE(phone->read_file(log_file, &content));
-    check_prefix(row, content);
-    EXPECT_GT(content.size(), 512u * 1024);
-    check_devices_back(row);
     EXPECT_TRUE(logged("daemon end.\n"));
 }
 
@@ -96,18 +104,8 @@ TEST_F(FaultCard, ReadOnlyCardStopsTheDaemonWithErofs) {
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 256u * 1024; }, 5000));
     RunResult remount = sh("/usr/bin/mount -o remount,bind,ro /sdcard");
     ASSERT_TRUE(remount.ok()) << remount.err;
-    const bool stopped = daemon_gone(10000);
-    EXPECT_TRUE(stopped);
-    row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
+    check_stopped_itself(row, "30");
     EXPECT_TRUE(logged("qxdm7k: stop daemon, error: Read-only file system (30)"));
-    const auto errnos = broadcast_errnos();
-    ASSERT_FALSE(errnos.empty());
-    for (const std::string& value : errnos) EXPECT_EQ(value, "30");
-    row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
-    std::string content;
-    ASSERT_TRUE(phone->read_file(log_file, &content));
-    check_prefix(row, content);
-    check_devices_back(row);
 }
 
 TEST_F(FaultCard, UnmountedCardDropsDataAndLogsAgainOnceMounted) {
