@@ -318,6 +318,10 @@ void* logger_thread(void* task_entry) {
     mark_thread_running(task, true);
     prctl(PR_SET_NAME, task->name);
     MSG_DEBUG(1, "%s: thread started.\n", task->name);
+    // A task held up before its first file (a modem that never answers its
+    // mask, a card not mounted yet) reports how long it has waited, not the
+    // seconds since 1970.
+    set_last_data_time(task, time(nullptr));
 
     ThreadBuffers buffers{};
     if (start_task(task, buffers)) {
