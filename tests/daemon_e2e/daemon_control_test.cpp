@@ -119,8 +119,12 @@ TEST_F(DaemonControl, ManufacturingBootMountsTheCardItself) {
     ASSERT_TRUE(wait_until([&] { return logged("is_mounted: /sdcard is mounted\n"); }, 8000));
     // The configuration is read from the card the daemon itself mounted,
     // so it can only be put there now; without it no task logs.
-    EXPECT_TRUE(logged("load_config: cannot find config /sdcard/orlith.conf\n") ||
-                logged("load_config: load config from /sdcard/orlith.conf"));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return logged("load_config: cannot find config /sdcard/orlith.conf\n") ||
+                   logged("load_config: load config from /sdcard/orlith.conf");
+        },
+        5000));
     const auto runs = phone->mount_runs();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0], (std::vector<std::string>{"-t", "vfat", "/dev/block/mmcblk1p1", "/sdcard"}));
