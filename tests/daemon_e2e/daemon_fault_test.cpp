@@ -360,6 +360,11 @@ TEST_F(FaultSignal, KilledDaemonIsFollowedByTheNextSequenceAndSwitchedBack) {
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 200u * 1024; }, 5000));
     ASSERT_EQ(kill(first, SIGKILL), 0);
     ASSERT_TRUE(daemon_gone(5000));
+    // A read the driver was serving when the kill came is journaled when it
+    // ends, and the file is released only after it: the closes mark the end
+    // of what the killed daemon was handed.
+    ASSERT_TRUE(wait_until(
+        [&] { return phone->events("close", "diag").size() == phone->events("open", "diag").size(); }, 5000));
     const auto killed_files = phone->dm_files();
     const std::string killed_7k = contents(with_prefix(killed_files, "qxdm_7k_"));
     const size_t read_by_killed = stream_of(Device::diag).size();
