@@ -246,7 +246,9 @@ TEST_F(FaultDevice, ModemThatNeverAnswersHoldsUpNeitherStartNorStop) {
         },
         10000))
         << text;
-    const double idle = atof(text.c_str() + 23);
+    char* end = nullptr;
+    const double idle = strtod(text.c_str() + 23, &end);
+    EXPECT_EQ(std::string(end).substr(0, 5), " sec\n") << text;
     EXPECT_GT(idle, 5.0) << text;
     EXPECT_LT(idle, 30.0) << text;
     const double stop_ms = stop_daemon();
