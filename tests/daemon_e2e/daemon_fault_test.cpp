@@ -66,7 +66,7 @@ protected:
     }
     // A storage failure that ends the daemon: it stops by itself, tells the
     // app the errno, keeps what it wrote and hands the device back.
-    void check_stopped_itself(Row& row, const std::string& errno_value) {
+    void check_stopped_itself(Row& row, const std::string& errno_value, std::string* content) {
         const bool stopped = daemon_gone(10000);
         EXPECT_TRUE(stopped) << "the daemon kept running";
         row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
@@ -74,14 +74,11 @@ protected:
         ASSERT_FALSE(errnos.empty());
         for (const std::string& value : errnos) EXPECT_EQ(value, errno_value);
         row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
-        std::string content;
-        ASSERT_TRUE(phone->read_file(log_file, &content));
-        check_prefix(row, content);
-        last_content = content;
+        ASSERT_TRUE(phone->read_file(log_file, content));
+        check_prefix(row, *content);
         check_devices_back(row);
     }
     std::string log_file;
-    std::string last_content;
 };
 
 TEST_F(FaultCard, FullCardStopsTheDaemonWithEnospc) {
@@ -89,9 +86,10 @@ TEST_F(FaultCard, FullCardStopsTheDaemonWithEnospc) {
             "write fails, 'stop daemon ... (28)', daemon stops itself, broadcast ERRNO 28, file a clean prefix");
     start_card(1024);
     if (HasFatalFailure() || IsSkipped()) return;
-    check_stopped_itself(row, "28");
+    std::string content;
+    check_stopped_itself(row, "28", &content);
     if (HasFatalFailure()) return;
-    EXPECT_GT(last_content.size(), 512u * 1024);
+    EXPECT_GT(content.size(), 512u * 1024);
     EXPECT_TRUE(logged("qxdm7k: write log file " + log_file + " failed: No space left on device"));
     EXPECT_TRUE(logged("qxdm7k: stop daemon, error: No space left on device (28)"));
     EXPECT_TRUE(logged("daemon end.\n"));
@@ -105,7 +103,8 @@ TEST_F(FaultCard, ReadOnlyCardStopsTheDaemonWithErofs) {
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 256u * 1024; }, 5000));
     RunResult remount = sh("/usr/bin/mount -o remount,bind,ro /sdcard");
     ASSERT_TRUE(remount.ok()) << remount.err;
-    check_stopped_itself(row, "30");
+    std::string content;
+    check_stopped_itself(row, "30", &content);
     EXPECT_TRUE(logged("qxdm7k: stop daemon, error: Read-only file system (30)"));
 }
 
@@ -238,16 +237,17 @@ TEST_F(FaultDevice, ModemThatNeverAnswersHoldsUpNeitherStartNorStop) {
     ASSERT_TRUE(wait_until([&] { return phone->events("request", "diag").size() == 1; }, 5000));
     // Once five seconds have gone by without an answer, the status says so,
     // counting from the start of the task.
+    const std::string no_data = "/dev/diag: no data for ";
     std::string text;
     ASSERT_TRUE(wait_until(
         [&] {
             text = status();
-            return text.compare(0, 23, "/dev/diag: no data for ") == 0;
+            return text.compare(0, no_data.size(), no_data) == 0;
         },
         10000))
         << text;
     char* end = nullptr;
-    const double idle = strtod(text.c_str() + 23, &end);
+    const double idle = strtod(text.c_str() + no_data.size(), &end);
     EXPECT_EQ(std::string(end).substr(0, 5), " sec\n") << text;
     EXPECT_GT(idle, 5.0) << text;
     EXPECT_LT(idle, 30.0) << text;
