@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "msg/error_text.h"
@@ -90,15 +91,23 @@ TEST_F(DeviceWaitTest, InterruptedPollIsAFailureReportedAtErrorPriority) {
     action.sa_handler = ignore_signal;
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
-    const pthread_t waiter = pthread_self();
-    std::thread alarm_sender([waiter] {
-        usleep(50000);
-        pthread_kill(waiter, SIGALRM);
+    // The wait runs on a thread of its own, as in the daemon, and the alarm is
+    // repeated until it has ended it, so an alarm that comes before the poll
+    // cannot leave the wait to its timeout.
+    int result = 0;
+    int error = 0;
+    std::atomic<bool> waited{false};
+    std::thread waiter([&] {
+        errno = 0;
+        result = wait_for_data(wake, device[0], 5000);
+        error = errno;
+        waited = true;
     });
-    errno = 0;
-    const int result = wait_for_data(wake, device[0], 5000);
-    const int error = errno;
-    alarm_sender.join();
+    while (!waited) {
+        pthread_kill(waiter.native_handle(), SIGALRM);
+        usleep(20000);
+    }
+    waiter.join();
     sigaction(SIGALRM, &previous, nullptr);
     EXPECT_EQ(result, -1);
     EXPECT_EQ(error, EINTR);
