@@ -38,24 +38,29 @@ inline FuzzFile open_fuzz_file() {
     return file;
 }
 
-// Replaces the scratch file's contents with the input; returns its path.
-// The new bytes go in first and the file is cut to them afterwards: ext4
-// flushes a file that was truncated to nothing on its next close, which
-// would make every run wait for the disk.
-inline const char* fuzz_file_with(const uint8_t* data, size_t size) {
-    static const FuzzFile file = open_fuzz_file();
+// Replaces the contents of the file open as fd with the input. The new
+// bytes go in first and the file is cut to them afterwards: ext4 flushes a
+// file that was truncated to nothing on its next close, which would make
+// every run wait for the disk.
+inline void fuzz_fill_file(int fd, const uint8_t* data, size_t size) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t count = pwrite(file.fd, data + done, size - done, static_cast<off_t>(done));
+        const ssize_t count = pwrite(fd, data + done, size - done, static_cast<off_t>(done));
         if (count < 0 && errno == EINTR) continue;
         FUZZ_CHECK(count > 0);
         done += static_cast<size_t>(count);
     }
     int result;
     do {
-        result = ftruncate(file.fd, static_cast<off_t>(size));
+        result = ftruncate(fd, static_cast<off_t>(size));
     } while (result < 0 && errno == EINTR);
     FUZZ_CHECK(result == 0);
+}
+
+// Replaces the scratch file's contents with the input; returns its path.
+inline const char* fuzz_file_with(const uint8_t* data, size_t size) {
+    static const FuzzFile file = open_fuzz_file();
+    fuzz_fill_file(file.fd, data, size);
     return file.path;
 }
 

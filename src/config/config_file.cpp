@@ -1,10 +1,14 @@
 #include "config/config_file.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "config/line_reader.h"
 #include "config/number_text.h"
 #include "config/storage.h"
 #include "logger/task_table.h"
@@ -18,6 +22,7 @@ namespace {
 
 constexpr size_t line_size = 512;
 constexpr size_t mask_key_size = 128;
+constexpr const char* default_storage = "EXTERNAL_STORAGE";
 
 void parse_line(KeyValueList* list, const char* path, char* line) {
     trim_spaces(line);
@@ -86,23 +91,73 @@ void resolve_storage() {
     runtime_state.log_root = root;
 }
 
+// The file lies in the app's directory and is the app's to replace. A link
+// there would have the root daemon read (and report, line by line) a file
+// the app may not read, a FIFO would hold start-up until someone writes, and
+// a device may never end. Only a regular file is read, and only up to the
+// bound; anything else is no configuration. The descriptor, or -1.
+int open_config(const char* path) {
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) != 0) {
+        const int error = errno;
+        close(fd);
+        fd = -1;
+        errno = error;
+    }
+    if (fd < 0) {
+        log_direct(log_priority_debug, log_tag_conf, "%s: %s\n", path, error_text(errno).text);
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        log_direct(log_priority_debug, log_tag_conf, "%s: not a regular file\n", path);
+        close(fd);
+        return -1;
+    }
+    if (info.st_size > static_cast<off_t>(config_file_max_bytes)) {
+        log_direct(log_priority_debug, log_tag_conf, "%s: larger than %zu bytes, the rest is not read\n", path,
+                   config_file_max_bytes);
+    }
+    return fd;
+}
+
+// The log root receives the daemon's files and is where it finds the masks
+// it sends: a relative one would depend on the daemon's working directory,
+// and a ".." would lead out of the directory that the path names.
+const char* checked_storage(const char* value) {
+    if (strcmp(value, "EXTERNAL_STORAGE") == 0 || strcmp(value, "PHONE_STORAGE") == 0) return value;
+    if (value[0] == '/' && !has_parent_step(value)) return value;
+    MSG_ERROR("load_config: StoragePath [%s] is not an absolute path without '..', taken as unset\n", value);
+    return default_storage;
+}
+
 }  // namespace
 
 KeyValueList* parse_config_file(const char* path) {
     KeyValueList* list = kv_list_create(path);
     if (list == nullptr) return nullptr;
-    FILE* file = fopen(path, "rbe");
-    if (file == nullptr) {
-        log_direct(log_priority_debug, log_tag_conf, "%s: %s\n", path, error_text(errno).text);
+    const int fd = open_config(path);
+    if (fd < 0) {
         kv_list_destroy(list);
         return nullptr;
     }
-    // fgets hands a line longer than the buffer over in pieces, each of which
+    // A line longer than the buffer is handed over in pieces, each of which
     // is then a line of its own.
+    LineReader reader;
+    line_reader_init(&reader, fd, config_file_max_bytes);
     char line[line_size];
-    while (fgets(line, sizeof line, file) != nullptr) parse_line(list, path, line);
-    (void)fclose(file);
+    while (read_line(&reader, line, sizeof line, LongLine::split, nullptr) == 1) parse_line(list, path, line);
+    close(fd);
     return list;
+}
+
+bool has_parent_step(const char* path) {
+    for (const char* at = path;;) {
+        const size_t length = strcspn(at, "/");
+        if (length == 2 && at[0] == '.' && at[1] == '.') return true;
+        if (at[length] == '\0') return false;
+        at += length + 1;
+    }
 }
 
 int load_config(const char* path) {
@@ -118,7 +173,7 @@ int load_config(const char* path) {
     daemon_settings.rotate_size_mb = parse_int(kv_get(list, "RotateSizeMB", "64"));
     daemon_settings.rotate_count = parse_int(kv_get(list, "RotateCount", "10"));
     daemon_settings.debug_level = parse_int(kv_get(list, "DebugLevel", "1"));
-    runtime_state.log_root = kv_get(list, "StoragePath", "EXTERNAL_STORAGE");
+    runtime_state.log_root = checked_storage(kv_get(list, "StoragePath", default_storage));
 
     MSG_DEBUG(1, "load_config: [AutoStart] = [%d]\n", runtime_state.auto_start);
     MSG_DEBUG(1, "load_config: [RotateSizeMB] = [%d]\n", daemon_settings.rotate_size_mb);

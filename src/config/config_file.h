@@ -1,9 +1,13 @@
 // The configuration file: lines of key = value, read once at daemon start.
 #pragma once
 
+#include <stddef.h>
+
 #include "config/key_value_list.h"
 
 constexpr const char* config_file_path = "/data/data/com.zarn.android.orlith/data/orlith.conf";
+// Bytes read from the file at most; a longer file is taken to end there.
+constexpr size_t config_file_max_bytes = 4u << 20;
 
 // Every valid line of the file; null when the file cannot be opened or the
 // list cannot be made.
@@ -12,6 +16,10 @@ KeyValueList* parse_config_file(const char* path);
 // Fills the settings, the log root and the tasks' mask files from the file.
 // Always 0.
 int load_config(const char* path);
+
+// Whether a component of the path is "..", the step that leads out of the
+// directory before it.
+bool has_parent_step(const char* path);
 
 // The list load_config read. It lives as long as the process, since the log
 // root may point into it.

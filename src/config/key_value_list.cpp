@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 namespace {
 
@@ -21,10 +22,78 @@ bool is_white(char c) {
     }
 }
 
+constexpr size_t first_index_slots = 16;
+
+// FNV-1a, whose low bits (the ones that pick a slot) depend only on the low
+// bits of the bytes, followed by a mix that brings the high bits down.
+uint32_t key_hash(uint32_t seed, const char* key) {
+    uint32_t hash = 2166136261u ^ seed;
+    for (const unsigned char* at = reinterpret_cast<const unsigned char*>(key); *at != '\0'; ++at) {
+        hash = (hash ^ *at) * 16777619u;
+    }
+    hash ^= hash >> 16;
+    hash *= 0x85ebca6bu;
+    hash ^= hash >> 13;
+    hash *= 0xc2b2ae35u;
+    hash ^= hash >> 16;
+    return hash;
+}
+
+uint32_t fresh_seed(const KeyValueList* list) {
+    struct timespec now = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(list);
+    return static_cast<uint32_t>(address) ^ static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(now.tv_sec);
+}
+
+// The slot that holds the key's item, or the free slot where it would go.
+// The index is never more than half full, so a free slot always ends the
+// probe.
+KeyValueSlot* index_slot(KeyValueList* list, const char* key, uint32_t hash) {
+    const size_t mask = list->index_slots - 1;
+    for (size_t at = hash & mask;; at = (at + 1) & mask) {
+        KeyValueSlot* slot = &list->index[at];
+        if (slot->item == nullptr || (slot->hash == hash && strcmp(slot->item->key, key) == 0)) return slot;
+    }
+}
+
+void index_put(KeyValueList* list, KeyValueItem* item) {
+    const uint32_t hash = key_hash(list->hash_seed, item->key);
+    KeyValueSlot* slot = index_slot(list, item->key, hash);
+    slot->hash = hash;
+    slot->item = item;
+}
+
+// Makes the index anew from the list, large enough for one more item. When
+// that allocation fails the index is dropped: lookups are slower then, but
+// no item is lost, and the next store tries again.
+void rebuild_index(KeyValueList* list) {
+    size_t slots = first_index_slots;
+    while (slots <= (list->item_count + 1) * 2) slots *= 2;
+    free(list->index);
+    list->index = static_cast<KeyValueSlot*>(calloc(slots, sizeof *list->index));
+    list->index_slots = list->index != nullptr ? slots : 0;
+    if (list->index == nullptr) return;
+    for (KeyValueNode* node = list->head; node != nullptr; node = node->next) {
+        index_put(list, static_cast<KeyValueItem*>(node->item));
+    }
+}
+
 // Returns the item of the key, or null; the caller holds the lock.
 KeyValueItem* find_locked(KeyValueList* list, const char* key) {
+    if (list->index != nullptr) return index_slot(list, key, key_hash(list->hash_seed, key))->item;
     void* item = list_item_at(&list->head, list_find(&list->head, key, kv_key_compare));
     return item == list_no_item ? nullptr : static_cast<KeyValueItem*>(item);
+}
+
+// Puts a new item first in the list and into the index; the caller holds
+// the lock and has made sure the key is not there yet.
+int add_locked(KeyValueList* list, KeyValueItem* item) {
+    if (list->index == nullptr || (list->item_count + 1) * 2 >= list->index_slots) rebuild_index(list);
+    if (list_push_front(&list->head, item) != 0) return -1;
+    ++list->item_count;
+    if (list->index != nullptr) index_put(list, item);
+    return 0;
 }
 
 }  // namespace
@@ -94,6 +163,10 @@ KeyValueList* kv_list_create(const char* source) {
     pthread_mutex_init(&list->lock, nullptr);
     list->source = source != nullptr ? strdup(source) : nullptr;
     list->head = nullptr;
+    list->index = nullptr;
+    list->index_slots = 0;
+    list->item_count = 0;
+    list->hash_seed = fresh_seed(list);
     if (list->source == nullptr) {
         kv_list_destroy(list);
         return nullptr;
@@ -105,6 +178,10 @@ void kv_list_destroy(KeyValueList* list) {
     if (list == nullptr) return;
     pthread_mutex_lock(&list->lock);
     list_clear(&list->head, kv_item_free);
+    free(list->index);
+    list->index = nullptr;
+    list->index_slots = 0;
+    list->item_count = 0;
     free(list->source);
     list->source = nullptr;
     pthread_mutex_unlock(&list->lock);
@@ -138,8 +215,7 @@ int kv_set(KeyValueList* list, const char* key, const char* value) {
             fresh->key = strdup(key);
             fresh->value = strdup(value);
         }
-        if (fresh == nullptr || fresh->key == nullptr || fresh->value == nullptr ||
-            list_push_front(&list->head, fresh) != 0) {
+        if (fresh == nullptr || fresh->key == nullptr || fresh->value == nullptr || add_locked(list, fresh) != 0) {
             kv_item_free(fresh);
             result = -1;
         }

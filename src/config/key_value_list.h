@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 
 struct KeyValueItem {
@@ -15,10 +16,27 @@ struct KeyValueNode {
     void* item;
 };
 
+// One place of the look-up index: the key's hash is kept beside the item so
+// that a probe reads the item only when the hashes agree.
+struct KeyValueSlot {
+    uint32_t hash;
+    KeyValueItem* item;  // null: free
+};
+
+// The list is the order and the ownership; the hash index beside it only
+// finds an item by its key, so that loading a file of many keys costs one
+// step per line and not one walk of the list per line. Items are added and
+// changed through kv_set alone, which keeps the two in step.
 struct KeyValueList {
     pthread_mutex_t lock;
     char* source;
     KeyValueNode* head;
+    // Open addressing over the items; null when it could not be allocated,
+    // and then lookups walk the list.
+    KeyValueSlot* index;
+    size_t index_slots;  // a power of two, more than twice item_count; 0 without an index
+    size_t item_count;
+    uint32_t hash_seed;  // differs per list, so colliding keys cannot be prepared in a file
 };
 
 // What list_item_at gives for a position that is not in the list; null is a

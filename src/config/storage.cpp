@@ -2,12 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "config/line_reader.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -19,51 +21,60 @@ constexpr const char* mount_table_path = "/proc/mounts";
 
 void copy_cut(char* out, size_t out_size, const char* text) { snprintf(out, out_size, "%s", text); }
 
+bool is_octal(char c) { return c >= '0' && c <= '7'; }
+
+// The kernel writes a blank, tab, newline or backslash inside a field as a
+// backslash and three octal digits.
+void decode_escapes(char* field) {
+    char* out = field;
+    for (const char* at = field; *at != '\0'; ++out) {
+        if (at[0] == '\\' && is_octal(at[1]) && is_octal(at[2]) && is_octal(at[3])) {
+            *out = static_cast<char>(((at[1] - '0') << 6) | ((at[2] - '0') << 3) | (at[3] - '0'));
+            at += 4;
+        } else {
+            *out = *at++;
+        }
+    }
+    *out = '\0';
+}
+
+// The second field of a mount table line (device, mount point, type, ...),
+// decoded in place; null when the line has none, or when the line was cut
+// inside it, since its start alone proves nothing.
+const char* mount_point_field(char* line, bool cut) {
+    char* field = line + strcspn(line, " ");
+    if (*field == '\0') return nullptr;
+    ++field;
+    const size_t length = strcspn(field, " ");
+    if (field[length] == '\0' && cut) return nullptr;
+    field[length] = '\0';
+    decode_escapes(field);
+    return field;
+}
+
 }  // namespace
 
-int is_path_mounted(const char* path) {
-    int fd = open(mount_table_path, O_RDONLY | O_CLOEXEC);
+int is_listed_mount_point(const char* table, const char* path) {
+    if (path == nullptr) return 0;
+    int fd = open(table, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        log_direct(log_priority_error, log_tag_dir, "open [%s]: %s", mount_table_path, error_text(errno).text);
+        log_direct(log_priority_error, log_tag_dir, "open [%s]: %s", table, error_text(errno).text);
         return 0;
     }
-    // A path too long for the buffer is cut and then lacks its closing blank.
-    char pattern[64];
-    snprintf(pattern, sizeof pattern, " %s ", path);
-
+    LineReader reader;
+    line_reader_init(&reader, fd, SIZE_MAX);
     char line[1024];
-    size_t length = 0;
-    char block[4096];
-    ssize_t got = 0;
-    ssize_t at = 0;
+    bool cut = false;
     int found = 0;
-    for (;;) {
-        if (at == got) {
-            got = read(fd, block, sizeof block);
-            if (got < 0 && errno == EINTR) {
-                got = at = 0;
-                continue;
-            }
-            at = 0;
-        }
-        // A failed read ends the table like its end does.
-        const bool end_of_table = got <= 0;
-        if (end_of_table || block[at] == '\n') {
-            line[length] = '\0';
-            if (strstr(line, pattern) != nullptr) {
-                found = 1;
-                break;
-            }
-            if (end_of_table) break;
-            length = 0;
-        } else if (length < sizeof line - 1) {
-            line[length++] = block[at];
-        }
-        ++at;
+    while (found == 0 && read_line(&reader, line, sizeof line, LongLine::cut, &cut) == 1) {
+        const char* mount_point = mount_point_field(line, cut);
+        if (mount_point != nullptr && strcmp(mount_point, path) == 0) found = 1;
     }
     close(fd);
     return found;
 }
+
+int is_path_mounted(const char* path) { return is_listed_mount_point(mount_table_path, path); }
 
 int check_directory(char* out, size_t out_size, const char* const* candidates) {
     if (out == nullptr || candidates == nullptr || out_size == 0) return -1;

@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "config/config_file.h"
 #include "logger/task_table.h"
@@ -91,6 +95,86 @@ TEST_F(ConfigTest, MissingFileChangesNothing) {
     EXPECT_EQ(loaded_config, nullptr);
     EXPECT_TRUE(logged("load_config: cannot find config " + dir.file("absent.conf") + "\n"));
     EXPECT_EQ(log.texts(log_tag_conf).size(), 1u);
+}
+
+// The file is the app's to write: whatever it plants there instead of a
+// regular file is not read, and start-up goes on as without a file.
+TEST_F(ConfigTest, OnlyARegularFileIsRead) {
+    write_file(dir.file("secret"), "root-only line one\nroot-only line two\n");
+    ASSERT_EQ(symlink(dir.file("secret").c_str(), dir.file("linked.conf").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.file("directory.conf").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo.conf").c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {dir.file("linked.conf"), "Too many levels of symbolic links"},
+        {"/dev/null", "not a regular file"},
+        {dir.file("directory.conf"), "not a regular file"},
+        {dir.file("fifo.conf"), "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        reset_records();
+        enable_messages(1);
+        daemon_settings.rotate_size_mb = 7;
+        // A writer that keeps coming back, so that an open that waits for
+        // one, as a FIFO's does, ends rather than holding the test.
+        std::atomic<bool> loaded{false};
+        std::thread writer([&] {
+            while (!loaded) {
+                int fd = open(c.path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                if (fd >= 0) {
+                    EXPECT_EQ(write(fd, "RotateSizeMB=3\n", 15), 15);
+                    close(fd);
+                }
+                usleep(1000);
+            }
+        });
+        load_config(c.path.c_str());
+        loaded = true;
+        writer.join();
+        EXPECT_EQ(loaded_config, nullptr) << c.path;
+        EXPECT_EQ(daemon_settings.rotate_size_mb, 7) << c.path;
+        EXPECT_TRUE(logged(c.path + ": " + c.reason + "\n")) << c.path;
+        EXPECT_TRUE(logged("load_config: cannot find config " + c.path + "\n")) << c.path;
+    }
+    for (const LogRecord& record : log.records()) EXPECT_EQ(record.text.find("root-only"), std::string::npos);
+}
+
+TEST_F(ConfigTest, ReadingEndsAtTheBound) {
+    std::string text = "RotateCount=3\n";
+    const std::string comment = "#" + std::string(98, 'c') + "\n";
+    while (text.size() + comment.size() <= config_file_max_bytes - 12) text += comment;
+    text += std::string(config_file_max_bytes - 12 - text.size() - 1, ' ') + "\n";
+    // The bound falls inside this line, which then ends there.
+    text += "Straddle=abcdef\nRotateSizeMB=9\n";
+    load(text);
+    EXPECT_EQ(daemon_settings.rotate_count, 3);
+    EXPECT_STREQ(kv_get(loaded_config, "Straddle", nullptr), "abc");
+    EXPECT_EQ(daemon_settings.rotate_size_mb, 64);
+    EXPECT_EQ(log.texts(log_tag_conf),
+              (std::vector<std::string>{path + ": larger than " + std::to_string(config_file_max_bytes) +
+                                        " bytes, the rest is not read\n"}));
+}
+
+TEST_F(ConfigTest, StoragePathMustBeAbsoluteWithoutParentSteps) {
+    ScopedEnv env("EXTERNAL_STORAGE", "/proc");  // any mounted directory
+    for (const std::string bad :
+         {"logs", "sdcard/logs", "", "../data", "/sdcard/../data/system", "/sdcard/..", "//..//x", "./sdcard"}) {
+        reset_records();
+        enable_messages(1);
+        daemon_settings.external_candidates = no_candidates;
+        load("StoragePath = " + bad + "\n");
+        EXPECT_STREQ(runtime_state.log_root, "/proc") << bad;
+        EXPECT_TRUE(
+            logged("load_config: StoragePath [" + bad + "] is not an absolute path without '..', taken as unset\n"))
+            << bad;
+        EXPECT_TRUE(logged("load_config: [StoragePath] = [EXTERNAL_STORAGE]\n")) << bad;
+    }
+    for (const std::string good : {"/", "/sdcard/..hidden/logs..", "/sdcard/./logs", "/data/.../x"}) {
+        load("StoragePath=" + good + "\n");
+        EXPECT_EQ(runtime_state.log_root, good);
+    }
 }
 
 TEST_F(ConfigTest, OptionLevelFiltersTheFirstMessageOnly) {

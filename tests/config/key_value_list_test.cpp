@@ -32,6 +32,28 @@ TEST_F(ListFixture, ResettingKeepsOneItemInFirstSetOrder) {
     EXPECT_EQ(list_item_at(&list->head, 2), list_no_item);
 }
 
+// Enough keys for the look-up index to grow several times over.
+TEST_F(ListFixture, ManyKeysKeepOneItemEachInFirstSetOrder) {
+    constexpr int keys = 3000;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < keys; ++i) {
+            const std::string key = "Key" + std::to_string(i);
+            ASSERT_EQ(kv_set(list, key.c_str(), (key + "=" + std::to_string(round)).c_str()), 0);
+        }
+    }
+    int position = 0;
+    for (KeyValueNode* node = list->head; node != nullptr; node = node->next, ++position) {
+        const auto* item = static_cast<const KeyValueItem*>(node->item);
+        const std::string key = "Key" + std::to_string(keys - 1 - position);
+        EXPECT_EQ(item->key, key);
+        EXPECT_EQ(kv_get(list, key.c_str(), nullptr), item->value);
+        EXPECT_EQ(std::string(item->value), key + "=1");
+    }
+    EXPECT_EQ(position, keys);
+    EXPECT_STREQ(kv_get(list, "key7", "absent"), "absent");
+    EXPECT_STREQ(kv_get(list, "Key", "absent"), "absent");
+}
+
 TEST_F(ListFixture, KeysAreCaseSensitiveAndNullArgumentsRefused) {
     ASSERT_EQ(kv_set(list, "autostart", "true"), 0);
     EXPECT_STREQ(kv_get(list, "AutoStart", "false"), "false");

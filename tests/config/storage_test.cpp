@@ -89,4 +89,65 @@ TEST_F(StorageTest, MountPointMatchesWholeFieldOnly) {
     EXPECT_EQ(is_path_mounted(("/" + std::string(200, 'p')).c_str()), 0);
 }
 
+// What the kernel's table holds, field for field: blanks inside a mount
+// point are written as octal escapes, and only the second field is one.
+TEST_F(StorageTest, MountTableMountPointIsComparedWholeAndDecoded) {
+    const std::string table = dir.file("mounts");
+    const std::string long_point = "/" + std::string(61, 'a') + "/logs";
+    const std::string huge_point = "/" + std::string(1500, 'h');
+    write_file(table,
+               "rootfs / rootfs ro 0 0\n"
+               "tmpfs /dev tmpfs rw,nosuid 0 0\n"
+               "/dev/block/vold/179:1 /mnt/media_rw/SD\\040CARD vfat rw 0 0\n"
+               "/dev/fuse /mnt/back\\134slash fuse rw 0 0\n"
+               "/dev/sda1 " +
+                   long_point +
+                   " ext4 rw 0 0\n"
+                   "/dev/sda2 /data ext4 rw," +
+                   std::string(2000, 'o') +
+                   " 0 0\n"
+                   "/dev/sda3 " +
+                   huge_point +
+                   " ext4 rw 0 0\n"
+                   "/dev/block/mmcblk1p1 /sdcard vfat rw 0 0");  // no newline at the end
+    struct Case {
+        std::string path;
+        int listed;
+    } cases[] = {
+        // Answers that were right and stay so.
+        {"/", 1},
+        {"/dev", 1},
+        {"/data", 1},
+        {"/sdcard", 1},
+        {"/sd", 0},
+        {"/sdcard2", 0},
+        {"/dev/", 0},
+        // Other fields, which are no mount points.
+        {"tmpfs", 0},
+        {"vfat", 0},
+        {"rw", 0},
+        {"0", 0},
+        // Long paths: cut, the pattern matched a longer mount point, and the
+        // whole path matched nothing.
+        {long_point.substr(0, 62), 0},
+        {long_point.substr(0, 64), 0},
+        {long_point, 1},
+        // A mount point cut by the line buffer is no proof for its start.
+        {huge_point.substr(0, 1000), 0},
+        // Escapes are decoded, and the escaped text itself is no mount point.
+        {"/mnt/media_rw/SD CARD", 1},
+        {"/mnt/media_rw/SD\\040CARD", 0},
+        {"/mnt/back\\slash", 1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(is_listed_mount_point(table.c_str(), c.path.c_str()), c.listed) << c.path;
+}
+
+TEST_F(StorageTest, UnreadableMountTableMeansNotMounted) {
+    enable_messages(1);
+    const std::string table = dir.file("absent");
+    EXPECT_EQ(is_listed_mount_point(table.c_str(), "/sdcard"), 0);
+    EXPECT_EQ(log.texts(log_tag_dir), std::vector<std::string>{"open [" + table + "]: No such file or directory"});
+    EXPECT_EQ(log.records().back().priority, 6);
+}
+
 }  // namespace
