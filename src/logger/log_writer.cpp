@@ -15,6 +15,7 @@
 #include <algorithm>
 
 #include "logger/fd_io.h"
+#include "logger/rotation_fs.h"
 #include "logger/wake_lock.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -79,60 +80,40 @@ void stop_on_fatal(const TaskEntry* task, int error) {
     notify_stop(error);
 }
 
-// A directory entry of the rotating stem: STEM.dm... (index 0) or STEM.K....
+// A file of the rotating stem: the current file (index 0) or a rotated one.
+// A file that moves gets its new name in target.
 struct StemEntry {
     int index;
-    // The name is exactly the looked-for name itself (STEM.dm, or STEM.K.).
-    bool exact;
-    bool has_stamp;
     int stamp;
+    bool moves;
+    bool moved;
     char name[rotate_path_size];
+    char target[rotate_path_size];
 };
 
-// Which index's name the entry begins with; -1 for none. The index names are
-// "STEM.dm" and "STEM.K." with K printed by %d, so no entry has two.
-int stem_index(const char* rest, bool* exact) {
-    if (strncmp(rest, ".dm", 3) == 0) {
-        *exact = rest[3] == '\0';
-        return 0;
-    }
-    if (rest[0] != '.' || rest[1] < '1' || rest[1] > '9') return -1;
-    int64_t value = 0;
-    const char* at = rest + 1;
-    for (; *at >= '0' && *at <= '9'; ++at) {
-        value = value * 10 + (*at - '0');
-        if (value > INT32_MAX) return -1;
-    }
-    if (*at != '.') return -1;
-    *exact = at[1] == '\0';
-    return static_cast<int>(value);
-}
-
-bool is_directory(DIR* dir, const struct dirent* entry) {
-    if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_DIR;
+bool is_regular(DIR* dir, const struct dirent* entry) {
+    if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_REG;
     struct stat info;
-    return fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+    return fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
-// The entries of the stem, in the order the directory lists them. One pass
-// however many other files the directory holds. Returns -1 with errno when
-// the list cannot be grown.
-int collect_stem_entries(DIR* dir, const char* stem_name, size_t root_length, int rotate_count, StemEntry** entries,
-                         size_t* count) {
-    const size_t stem_length = strlen(stem_name);
+// The stem's own files, in the order the directory lists them: the current
+// file, and rotated files up to rotate_count. One pass however many other
+// files the directory holds. Returns -1 with errno when the list cannot be
+// grown.
+int collect_stem_entries(DIR* dir, const char* current_name, const char* stem_name, int rotate_count,
+                         StemEntry** entries, size_t* count) {
     size_t capacity = 0;
     *entries = nullptr;
     *count = 0;
     while (const struct dirent* entry = readdir(dir)) {
-        if (strncmp(entry->d_name, stem_name, stem_length) != 0) continue;
-        // No name of this stem that rotation makes is too long for the path
-        // buffers, so a longer one is not one of ours.
-        const size_t name_length = strlen(entry->d_name);
-        if (root_length + 1 + name_length >= rotate_path_size) continue;
-        bool exact = false;
-        const int index = stem_index(entry->d_name + stem_length, &exact);
-        if (index < 0 || index > rotate_count) continue;
-        if (is_directory(dir, entry)) continue;
+        int index = 0;
+        int stamp = 0;
+        if (strcmp(entry->d_name, current_name) != 0 &&
+            !parse_rotated_name(entry->d_name, stem_name, rotate_count, &index, &stamp)) {
+            continue;
+        }
+        if (!is_regular(dir, entry)) continue;
         if (*count == capacity) {
             capacity = capacity == 0 ? 16 : capacity * 2;
             void* grown = realloc(*entries, capacity * sizeof(StemEntry));
@@ -147,117 +128,225 @@ int collect_stem_entries(DIR* dir, const char* stem_name, size_t root_length, in
         }
         StemEntry& out = (*entries)[(*count)++];
         out.index = index;
-        out.exact = exact;
-        out.stamp = 0;
-        // Four underscores (two in the task prefix, two in the date and time)
-        // come before the sequence number; the number after the next two dots
-        // is the time stamp of a rotated file.
-        // NOLINTNEXTLINE(cert-err34-c): the stamp is the six-digit HHMMSS that rotation wrote
-        out.has_stamp = sscanf(entry->d_name, "%*[^_]_%*[^_]_%*[^_]_%*[^_]_%*[^.].%*[^.].%d.dm", &out.stamp) == 1;
-        memcpy(out.name, entry->d_name, name_length + 1);
+        out.stamp = stamp;
+        out.moves = false;
+        out.moved = false;
+        // The name of an own file is no longer than the longest one rotation
+        // makes, which the caller has found to fit.
+        snprintf(out.name, sizeof out.name, "%s", entry->d_name);
     }
     return 0;
 }
 
-// The new name of the first entry of one index that rotation moves, into
-// target. Returns the entry, or null when no entry of the group moves.
-const StemEntry* choose_move(const StemEntry* group, const StemEntry* group_end, const char* stem, char* target) {
-    for (const StemEntry* entry = group; entry != group_end; ++entry) {
-        int length;
-        if (entry->has_stamp) {
-            length = snprintf(target, rotate_path_size, "%s.%d.%06d.dm", stem, entry->index + 1, entry->stamp);
-        } else if (entry->exact) {
-            time_t now = time(nullptr);
-            struct tm local {};
-            if (localtime_r(&now, &local) == nullptr) memset(&local, 0, sizeof local);
-            length = snprintf(target, rotate_path_size, "%s.%d.%02d%02d%02d.dm", stem, entry->index + 1, local.tm_hour,
-                              local.tm_min, local.tm_sec);
-        } else {
-            continue;
-        }
-        // A stamp too wide for the buffer is not one that rotation wrote.
-        if (length >= 0 && static_cast<size_t>(length) < rotate_path_size) return entry;
+// A rotation that cannot be made is tried again at every write. Its message
+// is given when a log file first gets stuck, and again only after one of
+// the task's rotations has succeeded. Each slot holds the stuck log path of
+// one task and is used by that task's thread only.
+char stuck_paths[task_count][rotate_path_size];
+
+char* stuck_slot(const TaskEntry* task) {
+    for (int i = 0; i < task_count; ++i) {
+        if (task == &task_table[i]) return stuck_paths[i];
     }
     return nullptr;
 }
 
-// The full path of a directory entry; false when it does not fit (collection
-// has already passed over such names).
-bool join_path(char* out, const char* root, const char* name) {
+bool rotation_stuck(const TaskEntry* task) {
+    const char* slot = stuck_slot(task);
+    return slot != nullptr && slot[0] != '\0' && strncmp(slot, task->log_path, rotate_path_size - 1) == 0;
+}
+
+// Whether the stuck rotation is to be reported now.
+bool first_time_stuck(const TaskEntry* task) {
+    if (rotation_stuck(task)) return false;
+    if (char* slot = stuck_slot(task))
+        snprintf(slot, rotate_path_size, "%.*s", static_cast<int>(rotate_path_size - 1), task->log_path);
+    return true;
+}
+
+void rotation_succeeded(const TaskEntry* task) {
+    if (char* slot = stuck_slot(task)) slot[0] = '\0';
+}
+
+// The full path of a name in the log root, for messages. Every name a
+// rotation handles fits with the root, as rotate_file has made sure.
+const char* join_path(char* out, const char* root, const char* name) {
     const int length = snprintf(out, rotate_path_size, "%s/%s", root, name);
-    return length >= 0 && static_cast<size_t>(length) < rotate_path_size;
+    return length >= 0 && static_cast<size_t>(length) < rotate_path_size ? out : name;
+}
+
+void report_refused_move(const TaskEntry* task, const char* root, const StemEntry& entry, int error) {
+    if (!first_time_stuck(task)) return;
+    char from[rotate_path_size];
+    char to[rotate_path_size];
+    MSG_ERROR("%s: cannot rename [%s] to [%s]: %s (%d)\n", task->name, join_path(from, root, entry.name),
+              join_path(to, root, entry.target), error_text(error).text, error);
+}
+
+// Plans the moves of entries (sorted by falling index), first of each index
+// up one, and tests that every new name is free or is freed by an earlier
+// step. Returns 0, or the errno that makes the rotation impossible with
+// *blocked the entry it stopped at.
+int plan_moves(int dir_fd, StemEntry* entries, size_t count, const char* stem_name, int rotate_count,
+               const StemEntry* doomed, const StemEntry** blocked) {
+    time_t now = time(nullptr);
+    struct tm local {};
+    if (localtime_r(&now, &local) == nullptr) memset(&local, 0, sizeof local);
+    const StemEntry* previous = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        StemEntry& entry = entries[i];
+        if (entry.index == rotate_count || (i > 0 && entries[i - 1].index == entry.index)) continue;
+        entry.moves = true;
+        const int stamp = entry.index == 0 ? local.tm_hour * 10000 + local.tm_min * 100 + local.tm_sec : entry.stamp;
+        const int length =
+            snprintf(entry.target, sizeof entry.target, "%s.%d.%06d.dm", stem_name, entry.index + 1, stamp);
+        if (length < 0 || static_cast<size_t>(length) >= sizeof entry.target) {
+            *blocked = &entry;
+            return ENAMETOOLONG;
+        }
+        struct stat info;
+        if (fstatat(dir_fd, entry.target, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                previous = &entry;
+                continue;
+            }
+            *blocked = &entry;
+            return errno;
+        }
+        const bool freed_by_drop =
+            doomed != nullptr && entry.index + 1 == rotate_count && strcmp(entry.target, doomed->name) == 0;
+        const bool freed_by_move =
+            previous != nullptr && previous->index == entry.index + 1 && strcmp(entry.target, previous->name) == 0;
+        if (!freed_by_drop && !freed_by_move) {
+            *blocked = &entry;
+            return EEXIST;
+        }
+        previous = &entry;
+    }
+    return 0;
 }
 
 }  // namespace
 
 void rotate_file(TaskEntry* task) {
     const char* root = runtime_state.log_root != nullptr ? runtime_state.log_root : "";
+    const int rotate_count = daemon_settings.rotate_count;
+    const size_t root_length = strlen(root);
     const size_t path_length = strlen(task->log_path);
-    char stem[rotate_path_size];
     const size_t stem_length = path_length >= 3 ? path_length - 3 : 0;
-    if (stem_length >= sizeof stem) {
-        // A shortened stem could match another task's files; the file grows
-        // on instead, as when the directory cannot be read.
-        MSG_ERROR("%s: rotate_file: log path too long: %s\n", task->name, task->log_path);
+    // The longest name the rotation makes, STEM.N.HHMMSS.dm, or with no
+    // rotated files kept the log path itself, must fit the path buffers.
+    size_t longest = path_length;
+    if (rotate_count > 0)
+        longest = stem_length + static_cast<size_t>(snprintf(nullptr, 0, ".%d.000000.dm", rotate_count));
+    if (longest >= rotate_path_size) {
+        // A shortened name could match other files; the file grows on
+        // instead, as when the directory cannot be read.
+        if (first_time_stuck(task)) MSG_ERROR("%s: rotate_file: log path too long: %s\n", task->name, task->log_path);
         return;
     }
-    memcpy(stem, task->log_path, stem_length);
-    stem[stem_length] = '\0';
-
     int dir_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = dir_fd >= 0 ? fdopendir(dir_fd) : nullptr;
     if (dir == nullptr) {
         const int error = errno;
         if (dir_fd >= 0) close(dir_fd);
-        MSG_ERROR("%s: opendir (%s) failed, errno: %s (%d)\n", task->name, root, error_text(error).text, error);
+        if (first_time_stuck(task)) {
+            MSG_ERROR("%s: opendir (%s) failed, errno: %s (%d)\n", task->name, root, error_text(error).text, error);
+        }
+        return;
+    }
+    dir_fd = dirfd(dir);
+    // The log files lie directly in the log root.
+    const bool in_root = strncmp(task->log_path, root, root_length) == 0 && task->log_path[root_length] == '/' &&
+                         stem_length > root_length + 1 && strchr(task->log_path + root_length + 1, '/') == nullptr;
+    if (!in_root) {
+        if (first_time_stuck(task)) {
+            MSG_ERROR("%s: rotate_file: log path %s is not in %s\n", task->name, task->log_path, root);
+        }
+        closedir(dir);
+        return;
+    }
+    const char* current_name = task->log_path + root_length + 1;
+    char stem_name[rotate_path_size];
+    snprintf(stem_name, sizeof stem_name, "%.*s", static_cast<int>(stem_length - root_length - 1), current_name);
+
+    if (rotate_count <= 0) {
+        // No rotated file is kept: the full file is simply started again.
+        struct stat info;
+        if (fstatat(dir_fd, current_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)) {
+            unlinkat(dir_fd, current_name, 0);
+        }
+        closedir(dir);
+        rotation_succeeded(task);
         return;
     }
 
-    // The log files lie directly in the log root, so an entry is of this stem
-    // when its name begins with what follows the root and its slash.
-    const size_t root_length = strlen(root);
-    const bool under_root = strncmp(stem, root, root_length) == 0 && stem[root_length] == '/';
-    const int rotate_count = daemon_settings.rotate_count;
     StemEntry* entries = nullptr;
     size_t count = 0;
-    if (under_root && rotate_count >= 0 &&
-        collect_stem_entries(dir, stem + root_length + 1, root_length, rotate_count, &entries, &count) != 0) {
+    if (collect_stem_entries(dir, current_name, stem_name, rotate_count, &entries, &count) != 0) {
         const int error = errno;
         closedir(dir);
-        MSG_ERROR("%s: rotate_file: alloc failed: %s\n", task->name, error_text(error).text);
+        if (first_time_stuck(task))
+            MSG_ERROR("%s: rotate_file: alloc failed: %s\n", task->name, error_text(error).text);
         return;
     }
-    closedir(dir);
-
-    // Highest index first, so that each move finds its target name free; the
+    // Highest index first, so that each move finds its new name freed; the
     // directory's own order decides between entries of one index.
     std::stable_sort(entries, entries + count,
                      [](const StemEntry& a, const StemEntry& b) { return a.index > b.index; });
-    bool cut_short = false;
-    char candidate[rotate_path_size];
-    char target[rotate_path_size];
-    for (size_t group = 0; group < count && !cut_short;) {
-        size_t group_end = group;
-        while (group_end < count && entries[group_end].index == entries[group].index) ++group_end;
-        if (entries[group].index == rotate_count) {
-            if (join_path(candidate, root, entries[group].name)) unlink(candidate);
-        } else if (const StemEntry* moved = choose_move(entries + group, entries + group_end, stem, target);
-                   moved != nullptr && join_path(candidate, root, moved->name)) {
-            MSG_DEBUG(2, "%s: rotate_file: [%s] --> [%s]\n", task->name, candidate, target);
-            if (rename(candidate, target) != 0 && errno != ENOENT) {
-                const int error = errno;
-                MSG_ERROR("%s: cannot rename [%s] to [%s]: %s (%d)\n", task->name, candidate, target,
-                          error_text(error).text, error);
-                cut_short = true;
-            }
-        }
-        group = group_end;
+    // Without a full file of its own there is nothing to rotate.
+    if (count == 0 || entries[count - 1].index != 0) {
+        free(entries);
+        closedir(dir);
+        return;
     }
+    // The oldest file goes when the files above it move up; the first of its
+    // index, as the directory lists them.
+    const StemEntry* doomed = entries[0].index == rotate_count ? &entries[0] : nullptr;
+    const StemEntry* blocked = nullptr;
+    if (const int error = plan_moves(dir_fd, entries, count, stem_name, rotate_count, doomed, &blocked); error != 0) {
+        // Nothing has moved or gone; the full file takes the data until the
+        // way is free.
+        report_refused_move(task, root, *blocked, error);
+        free(entries);
+        closedir(dir);
+        return;
+    }
+    // The oldest file is dropped before the moves only when the file below
+    // it takes its very name (the first move, if any, is that file's), and
+    // otherwise once every move has been made.
+    const StemEntry* first_move = std::find_if(entries, entries + count, [](const StemEntry& e) { return e.moves; });
+    const bool dropped =
+        doomed != nullptr && first_move->index + 1 == rotate_count && strcmp(first_move->target, doomed->name) == 0;
+    if (dropped) unlinkat(dir_fd, doomed->name, 0);
+    char from[rotate_path_size];
+    char to[rotate_path_size];
+    for (size_t i = 0; i < count; ++i) {
+        StemEntry& entry = entries[i];
+        if (!entry.moves) continue;
+        MSG_DEBUG(2, "%s: rotate_file: [%s] --> [%s]\n", task->name, join_path(from, root, entry.name),
+                  join_path(to, root, entry.target));
+        if (rename_no_replace(dir_fd, entry.name, entry.target) == 0) {
+            entry.moved = true;
+            continue;
+        }
+        const int error = errno;
+        // A file that has gone meanwhile needs no room.
+        if (error == ENOENT) continue;
+        // Put back what has moved, so that a retry starts from the same
+        // files and drops no more of them than one rotation does.
+        report_refused_move(task, root, entry, error);
+        for (size_t back = i; back-- > 0;) {
+            if (entries[back].moved) rename_no_replace(dir_fd, entries[back].target, entries[back].name);
+        }
+        free(entries);
+        closedir(dir);
+        return;
+    }
+    if (doomed != nullptr && !dropped) unlinkat(dir_fd, doomed->name, 0);
     free(entries);
-    // After a completed rotation the current file has its new name, or, with
-    // no rotated file kept, is simply dropped. After a failed move it is kept
-    // and takes the data: deleting it would lose a whole file of logs.
-    if (!cut_short) unlink(task->log_path);
+    closedir(dir);
+    rotation_succeeded(task);
 }
 
 int write_log_file(TaskEntry* task, const char* data, int length) {
@@ -271,7 +360,9 @@ int write_log_file(TaskEntry* task, const char* data, int length) {
     if (lstat(task->log_path, &info) == 0) {
         const int64_t threshold = int64_t{daemon_settings.rotate_size_mb} * mebibyte;
         if (int64_t{info.st_size} >= threshold) {
-            if (task_is(task, task_qxdm_ext)) {
+            // While the rotation is stuck the full file takes every buffer
+            // whole; the start of each one again would only repeat it.
+            if (task_is(task, task_qxdm_ext) && !rotation_stuck(task)) {
                 size_t copied;
                 stop_on_fatal(
                     task, append_to_log(task, data, static_cast<size_t>(std::min(length, ext_rotation_copy)), &copied));

@@ -15,7 +15,10 @@ constexpr size_t rotate_path_size = 256;
 // appends nothing.
 int write_log_file(TaskEntry* task, const char* data, int length);
 
-// Moves the full current file to STEM.1.HHMMSS.dm, every STEM.K.* up one
-// number, and deletes the one that would pass RotateCount. The current file
-// is kept, and takes more data, when the rotation cannot be completed.
+// Moves the full current file to STEM.1.HHMMSS.dm, every STEM.K.HHMMSS.dm
+// up one number, and deletes the one that would pass RotateCount (with
+// RotateCount 0 or less, deletes the full file). Only those regular files
+// are the task's: nothing else is moved, deleted or replaced. When any move
+// cannot be made, none is: every file is kept and the current one takes more
+// data. Such a rotation is reported once until a later one succeeds.
 void rotate_file(TaskEntry* task);

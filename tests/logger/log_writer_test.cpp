@@ -60,12 +60,27 @@ struct LogWriterTest : ::testing::Test {
         }
         return out;
     }
-    std::string rotated_at(int index) const {
-        const std::regex pattern(stem_name + "\\." + std::to_string(index) + "\\.[0-9]{6}\\.dm");
+    // The regular files of the rotated-name form, at one index or at any.
+    std::vector<std::string> own_rotated(const std::string& index = "[1-9][0-9]*") const {
+        const std::regex pattern(stem_name + "\\." + index + "\\.[0-9]{6}\\.dm");
+        std::vector<std::string> out;
         for (const std::string& name : rotated()) {
-            if (std::regex_match(name, pattern)) return name;
+            struct stat info;
+            if (std::regex_match(name, pattern) && lstat((root + "/" + name).c_str(), &info) == 0 &&
+                S_ISREG(info.st_mode)) {
+                out.push_back(name);
+            }
         }
-        return "";
+        return out;
+    }
+    std::string rotated_at(int index) const {
+        const std::vector<std::string> found = own_rotated(std::to_string(index));
+        return found.empty() ? "" : found[0];
+    }
+    int count_logged(const std::string& text) const {
+        int count = 0;
+        for (const std::string& line : log.texts(log_tag)) count += line == text;
+        return count;
     }
     bool logged(const std::string& text) const {
         for (const std::string& line : log.texts(log_tag)) {
@@ -113,8 +128,8 @@ TEST_F(LogWriterTest, FileRotatesOnlyOnceItHasReachedTheThreshold) {
 
 TEST_F(LogWriterTest, RotatedFilesMoveUpKeepingTheirStampsAndTheLastIsDeleted) {
     daemon_settings.rotate_size_mb = 0;
-    // A stamp read as 93015 is written back with six digits.
-    plant(stem_name + ".1.93015.dm", "one");
+    // The stamp is kept as written, leading zero included.
+    plant(stem_name + ".1.093015.dm", "one");
     plant(stem_name + ".9.101244.dm", "nine");
     plant(stem_name + ".10.105502.dm", "ten");
     plant(stem_name + ".dm", "full");
@@ -124,7 +139,7 @@ TEST_F(LogWriterTest, RotatedFilesMoveUpKeepingTheirStampsAndTheLastIsDeleted) {
     EXPECT_EQ(in_root(rotated_at(1)), "full");
     EXPECT_EQ(read_file(current), "fresh");
     EXPECT_EQ(rotated().size(), 3u);
-    EXPECT_TRUE(logged("qxdm7k: rotate_file: [" + stem + ".1.93015.dm] --> [" + stem + ".2.093015.dm]\n"));
+    EXPECT_TRUE(logged("qxdm7k: rotate_file: [" + stem + ".1.093015.dm] --> [" + stem + ".2.093015.dm]\n"));
 }
 
 TEST_F(LogWriterTest, ElevenRotationsKeepTenFilesEachWithItsOwnStamp) {
@@ -154,18 +169,28 @@ TEST_F(LogWriterTest, ElevenRotationsKeepTenFilesEachWithItsOwnStamp) {
 
 TEST_F(LogWriterTest, CountZeroOrNegativeRestartsTheFileAndKeepsNone) {
     daemon_settings.rotate_size_mb = 0;
+    // Only the current file itself is restarted, never a name that begins
+    // like it.
+    const std::vector<std::string> others = {stem_name + ".dm.bak1", stem_name + ".dm.1.dm",
+                                             stem_name + ".1.101244.dm"};
+    for (const std::string& name : others) plant(name, name);
     for (int count : {0, -3}) {
         daemon_settings.rotate_count = count;
         ASSERT_EQ(write("first"), 0);
         ASSERT_EQ(write("second"), 0);
         ASSERT_EQ(write("third"), 0);
         EXPECT_EQ(read_file(current), "third") << count;
-        EXPECT_TRUE(rotated().empty()) << count;
+        for (const std::string& name : others) EXPECT_EQ(in_root(name), name) << count;
+        EXPECT_EQ(rotated().size(), others.size()) << count;
     }
 }
 
-TEST_F(LogWriterTest, OnlyTheStemsOwnNumberedFilesAreTouched) {
+// Only STEM.dm and regular files named STEM.K.HHMMSS.dm (K up to the count)
+// are the daemon's. Anything else, however like them, is never moved or
+// deleted, and the daemon's own files rotate as if it were not there.
+TEST_F(LogWriterTest, OnlyTheStemsOwnFilesAreEverTouched) {
     daemon_settings.rotate_size_mb = 0;
+    daemon_settings.rotate_count = 3;
     const std::vector<std::string> others = {
         "qxdm_9k_20130405_093015_007.dm",
         "qxdm_9k_20130405_093015_007.1.101244.dm",
@@ -174,19 +199,101 @@ TEST_F(LogWriterTest, OnlyTheStemsOwnNumberedFilesAreTouched) {
         stem_name + "7.1.101244.dm",
         stem_name + ".1.backup.dm",
         stem_name + ".01.101244.dm",
-        stem_name + ".11.101244.dm",
+        stem_name + ".4.101244.dm",
+        stem_name + ".3.notes.txt",
+        stem_name + ".dm.1.dm",
+        stem_name + ".2.101244.dm.gz",
+        stem_name + ".dm.bak1",
+        stem_name + ".1.93015.dm",
+        stem_name + ".2.1012440.dm",
         "orlith.conf",
     };
     for (const std::string& name : others) plant(name, name);
-    // A directory of a matching name is no log file.
-    ASSERT_EQ(mkdir((root + "/" + stem_name + ".3.101244.dm").c_str(), 0755), 0);
+    // Entries of a rotated file's very name that are no regular file. No
+    // clock shows 99:99:99, so none of them stands where a file must move.
+    const std::string victim = dir.file("victim");
+    write_file(victim, "precious");
+    ASSERT_EQ(mkdir((stem + ".3.999999.dm").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (stem + ".2.999999.dm").c_str()), 0);
+    ASSERT_EQ(mkfifo((stem + ".1.999999.dm").c_str(), 0644), 0);
+    plant(stem_name + ".1.111111.dm", "o1");
+    plant(stem_name + ".2.222222.dm", "o2");
+    plant(stem_name + ".3.333333.dm", "o3");
     plant(stem_name + ".dm", "full");
-    ASSERT_EQ(write("fresh"), 0);
+    // Four rotations: every file of the stem moves or goes at least once.
+    for (const char* data : {"w1", "w2", "w3", "w4"}) ASSERT_EQ(write(data), 0);
+
     for (const std::string& name : others) EXPECT_EQ(in_root(name), name);
     struct stat info;
-    EXPECT_EQ(stat((root + "/" + stem_name + ".3.101244.dm").c_str(), &info), 0);
+    EXPECT_EQ(lstat((stem + ".3.999999.dm").c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(in_root(rotated_at(1)), "full");
+    char link[256] = {};
+    EXPECT_GT(readlink((stem + ".2.999999.dm").c_str(), link, sizeof link - 1), 0);
+    EXPECT_EQ(std::string(link), victim);
+    EXPECT_EQ(read_file(victim), "precious");
+    EXPECT_EQ(lstat((stem + ".1.999999.dm").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+
+    EXPECT_EQ(read_file(current), "w4");
+    EXPECT_EQ(in_root(rotated_at(1)), "w3");
+    EXPECT_EQ(in_root(rotated_at(2)), "w2");
+    EXPECT_EQ(in_root(rotated_at(3)), "w1");
+    EXPECT_EQ(own_rotated("[1-3]").size(), 3u);
+    EXPECT_EQ(list_dir(root).size(), others.size() + 3 + 3 + 1);
+}
+
+// An entry where a file must move makes the rename fail: the rotation is
+// left undone, every file kept, and the full file takes the data until the
+// way is free. One message for as long as it stays stuck.
+TEST_F(LogWriterTest, OccupiedTargetHoldsTheRotationAndLosesNothing) {
+    daemon_settings.rotate_size_mb = 0;
+    daemon_settings.rotate_count = 5;
+    for (int k = 1; k <= 5; ++k) plant(stem_name + "." + std::to_string(k) + "." + std::to_string(111111 * k) + ".dm");
+    plant(stem_name + ".dm", "full");
+    // Where .3.333333 and .1.111111 must go.
+    const std::string blocked_dir = stem + ".4.333333.dm";
+    const std::string blocked_link = stem + ".2.111111.dm";
+    const std::string victim = dir.file("victim");
+    write_file(victim, "precious");
+    ASSERT_EQ(mkdir(blocked_dir.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(victim.c_str(), blocked_link.c_str()), 0);
+    const std::vector<std::string> before = list_dir(root);
+    std::string expected = "full";
+    for (int i = 1; i <= 5; ++i) {
+        const std::string data = "+" + std::to_string(i);
+        ASSERT_EQ(write(data), 0);
+        expected += data;
+    }
+    EXPECT_EQ(list_dir(root), before);
+    EXPECT_EQ(read_file(current), expected);
+    EXPECT_EQ(read_file(victim), "precious");
+    const std::string refused =
+        "qxdm7k: cannot rename [" + stem + ".3.333333.dm] to [" + blocked_dir + "]: File exists (17)\n";
+    EXPECT_EQ(count_logged(refused), 1);
+
+    // Still stuck on the second entry: no new message.
+    ASSERT_EQ(rmdir(blocked_dir.c_str()), 0);
+    ASSERT_EQ(write("+6"), 0);
+    expected += "+6";
+    EXPECT_EQ(read_file(current), expected);
+    ASSERT_EQ(unlink(blocked_link.c_str()), 0);
+    ASSERT_EQ(write("+7"), 0);
+    EXPECT_EQ(read_file(current), "+7");
+    EXPECT_EQ(in_root(rotated_at(1)), expected);
+    for (int k = 2; k <= 5; ++k)
+        EXPECT_EQ(rotated_at(k), stem_name + "." + std::to_string(k) + "." + std::to_string(111111 * (k - 1)) + ".dm");
+    EXPECT_EQ(own_rotated().size(), 5u);
+
+    // Stuck anew after it had recovered: reported anew.
+    const std::string second_block = stem + ".5.333333.dm";
+    ASSERT_EQ(mkdir(second_block.c_str(), 0755), 0);
+    ASSERT_EQ(write("+8"), 0);
+    ASSERT_EQ(write("+9"), 0);
+    EXPECT_EQ(read_file(current), "+7+8+9");
+    EXPECT_EQ(
+        count_logged("qxdm7k: cannot rename [" + stem + ".4.333333.dm] to [" + second_block + "]: File exists (17)\n"),
+        1);
+    EXPECT_EQ(sigterm.count_after_settling(), 0);
 }
 
 TEST_F(LogWriterTest, OfTwoFilesWithOneIndexOnlyOneMoves) {
@@ -295,22 +402,35 @@ TEST_F(LogWriterTest, FlushedWritesInManufacturingModeStillSucceed) {
     EXPECT_EQ(read_file(current), "synced");
 }
 
-// The rotation's path buffers hold 255 characters; a longer log path is not
-// rotated under a shortened stem (which could match other files) but grows on.
-TEST_F(LogWriterTest, PathTooLongForRotationKeepsGrowing) {
-    const std::string deep = root + "/" + std::string(200, 'd');
-    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
-    runtime_state.log_root = deep.c_str();
-    const std::string long_path = deep + "/" + stem_name + ".dm";
-    ASSERT_GT(long_path.size(), 258u);
-    free(task->log_path);
-    task->log_path = strdup(long_path.c_str());
+// The rotation's path buffers hold 255 characters. A log path whose rotated
+// names would not fit is not rotated under a shortened name (which could
+// match other files) but grows on, and says so once. With RotateCount 1 the
+// longest rotated name is 9 characters longer than the log path.
+TEST_F(LogWriterTest, PathTooLongForItsRotatedNamesKeepsGrowing) {
     daemon_settings.rotate_size_mb = 0;
-    ASSERT_EQ(write("one"), 0);
-    ASSERT_EQ(write("two"), 0);
-    EXPECT_EQ(read_file(long_path), "onetwo");
-    EXPECT_EQ(list_dir(deep).size(), 1u);
-    EXPECT_TRUE(logged("qxdm7k: rotate_file: log path too long: " + long_path + "\n"));
+    daemon_settings.rotate_count = 1;
+    const std::string tail = "/" + stem_name + ".dm";
+    for (size_t length : {246u, 247u, 258u, 300u}) {
+        const std::string deep = root + "/" + std::string(length - root.size() - 1 - tail.size(), 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+        runtime_state.log_root = deep.c_str();
+        const std::string long_path = deep + tail;
+        ASSERT_EQ(long_path.size(), length);
+        free(task->log_path);
+        task->log_path = strdup(long_path.c_str());
+        for (const char* data : {"one", "two", "three"}) ASSERT_EQ(write(data), 0) << length;
+        const std::string refused = "qxdm7k: rotate_file: log path too long: " + long_path + "\n";
+        if (length == 246) {
+            EXPECT_EQ(read_file(long_path), "three");
+            EXPECT_EQ(list_dir(deep).size(), 2u);
+            EXPECT_EQ(count_logged(refused), 0);
+        } else {
+            EXPECT_EQ(read_file(long_path), "onetwothree") << length;
+            EXPECT_EQ(list_dir(deep).size(), 1u) << length;
+            EXPECT_EQ(count_logged(refused), 1) << length;
+        }
+    }
+    runtime_state.log_root = root.c_str();
 }
 
 // A process file-size limit turns a write into a short one and the next into
