@@ -8,3 +8,8 @@
 // call) or the time ran out; -1 when wake_pipe is null, poll failed (errno
 // set, EINTR included) or poll reported only error or hang-up conditions.
 int wait_for_data(const int* wake_pipe, int fd, int timeout_ms);
+
+// Whether fd reports a hang-up now, without waiting: a terminal whose other
+// side has closed stays readable, yet every read returns 0. A device that
+// merely has nothing this time reports no hang-up.
+bool device_hung_up(int fd);

@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -157,7 +159,46 @@ void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, c
     }
 }
 
+// The mask names come from a file the app writes. Only a regular file is
+// read: a planted link is not followed, and nothing that is no regular file is
+// even opened, since opening a device may act (a watchdog arms itself) and
+// opening a FIFO blocks until a writer comes, which could hold up the stop
+// for ever. The open itself takes no link and cannot block, and the file is
+// looked at again once open, in case it was swapped in between.
+int open_mask(const TaskEntry* task, const char* mask_path) {
+    struct stat info;
+    if (lstat(mask_path, &info) != 0) {
+        MSG_ERROR("%s: open %s failed: %s\n", task->name, mask_path, error_text(errno).text);
+        return -1;
+    }
+    int mask_fd = -1;
+    if (S_ISREG(info.st_mode)) {
+        do {
+            mask_fd = open(mask_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        } while (mask_fd < 0 && errno == EINTR);
+        if (mask_fd < 0) {
+            MSG_ERROR("%s: open %s failed: %s\n", task->name, mask_path, error_text(errno).text);
+            return -1;
+        }
+        if (fstat(mask_fd, &info) == 0 && S_ISREG(info.st_mode)) return mask_fd;
+        close(mask_fd);
+    }
+    MSG_ERROR("%s: open %s failed: not a regular file\n", task->name, mask_path);
+    return -1;
+}
+
 }  // namespace
+
+bool mask_name_inside_root(const char* name) {
+    if (name == nullptr || name[0] == '/') return false;
+    for (const char* part = name;;) {
+        const char* end = strchr(part, '/');
+        const size_t length = end != nullptr ? static_cast<size_t>(end - part) : strlen(part);
+        if (length == 2 && part[0] == '.' && part[1] == '.') return false;
+        if (end == nullptr) return true;
+        part = end + 1;
+    }
+}
 
 int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t response_size) {
     if (task == nullptr || mask_path == nullptr ||
@@ -165,14 +206,8 @@ int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t r
         errno = EINVAL;
         return -1;
     }
-    int mask_fd;
-    do {
-        mask_fd = open(mask_path, O_RDONLY | O_CLOEXEC);
-    } while (mask_fd < 0 && errno == EINTR);
-    if (mask_fd < 0) {
-        MSG_ERROR("%s: open %s failed: %s\n", task->name, mask_path, error_text(errno).text);
-        return -1;
-    }
+    const int mask_fd = open_mask(task, mask_path);
+    if (mask_fd < 0) return -1;
     if (task_is(task, task_ti_trace)) {
         inject_raw(task, mask_path, mask_fd);
     } else {

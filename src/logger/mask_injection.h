@@ -13,5 +13,10 @@
 // the packet buffer is dropped whole. The tiTrace task takes the file as raw
 // chunks without responses. Once the daemon is stopping, a modem that does
 // not answer is waited for only briefly.
-// Returns -1 when the mask file does not open, 0 otherwise.
+// Returns -1 when the mask file does not open or is no regular file (a link,
+// a FIFO, a device, a directory), 0 otherwise.
 int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t response_size);
+
+// Whether a configured mask name stays inside the log root it is joined to:
+// not absolute, and without a ".." component.
+bool mask_name_inside_root(const char* name);

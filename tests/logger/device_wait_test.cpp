@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,6 +81,28 @@ TEST_F(DeviceWaitTest, HangUpAloneIsAFailureTracedForTheDevice) {
     snprintf(expected, sizeof expected, "poll no valid data! fd[0]=%d revents=0x%04X\n", hung[0], POLLHUP);
     EXPECT_EQ(records[0].text, expected);
     close(hung[0]);
+}
+
+// What kept a logger thread spinning: a terminal whose far side has closed
+// is readable, yet every read gives 0; only the hang-up tells it from a
+// device that has nothing this once.
+TEST_F(DeviceWaitTest, TerminalWhoseFarSideClosedIsHungUp) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    EXPECT_FALSE(device_hung_up(terminal));
+    ASSERT_EQ(write(device[1], "d", 1), 1);
+    EXPECT_FALSE(device_hung_up(device[0]));
+    close(master);
+    EXPECT_EQ(wait_for_data(wake, terminal, -1), 1);
+    char byte;
+    EXPECT_EQ(read(terminal, &byte, 1), 0);
+    EXPECT_TRUE(device_hung_up(terminal));
+    close(terminal);
+    EXPECT_TRUE(log.records().empty());
 }
 
 void ignore_signal(int) {}

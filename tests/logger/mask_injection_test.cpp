@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -133,6 +134,49 @@ TEST_F(MaskInjectionTest, FileIsSplitIntoPacketsAtTheFlagByte) {
 TEST_F(MaskInjectionTest, MissingMaskFileFails) {
     EXPECT_EQ(inject(), -1);
     EXPECT_TRUE(logged("qxdm7k: open " + mask + " failed: No such file or directory\n"));
+}
+
+// Mask names come from a file the app writes; what they name is read only
+// when it is a regular file, and the open never waits.
+TEST_F(MaskInjectionTest, OnlyARegularFileIsReadAndTheOpenNeverBlocks) {
+    write_file(dir.file("secret"), "S\x7E");
+    ASSERT_EQ(symlink(dir.file("secret").c_str(), mask.c_str()), 0);
+    FakeModem modem(FakeModem::answer);
+    task->device_fd = modem.fds[0];
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string directory = dir.file("sub");
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    for (const std::string& path : {mask, fifo, directory, std::string("/dev/null")}) {
+        // A reader stuck in the FIFO's open is let go, so that a failure shows
+        // as a slow open rather than a hung test.
+        std::atomic<bool> returned{false};
+        std::thread rescue([&] {
+            for (int i = 0; i < 100 && !returned; ++i) usleep(20000);
+            if (returned) return;
+            const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer >= 0) close(writer);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(inject_mask(task, path.c_str(), response.data(), response.size()), -1) << path;
+        returned = true;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << path;
+        rescue.join();
+        EXPECT_TRUE(logged("qxdm7k: open " + path + " failed: not a regular file\n")) << path;
+    }
+    modem.stop();
+    task->device_fd = -1;
+    EXPECT_TRUE(modem.packets.empty());
+}
+
+TEST_F(MaskInjectionTest, NamesThatLeadOutOfTheLogRootAreRefused) {
+    for (const char* name : {"mask.cfg", "masks/lte.cfg", "...", "..cfg", "cfg..", "a/..b/c", "./mask.cfg"}) {
+        EXPECT_TRUE(mask_name_inside_root(name)) << name;
+    }
+    for (const char* name :
+         {"/data/secret", "..", "../data/secret", "masks/../../data/secret", "masks/..", "a//../b"}) {
+        EXPECT_FALSE(mask_name_inside_root(name)) << name;
+    }
 }
 
 TEST_F(MaskInjectionTest, ExternalModemTalksThroughTheControlDevice) {

@@ -83,7 +83,7 @@ using Journal = std::vector<Chunk>;
 
 struct Event {
     uint64_t time_us = 0;
-    std::string kind;      // open close ioctl request read wake_lock wake_unlock trace_in trace_raw overrun
+    std::string kind;      // open close ioctl request read wake_lock wake_unlock trace_in trace_raw overrun hangup
     std::string device;    // diag diag_mdm extdiag trace smd0 sdiotty0, or "-"
     uint32_t handle = 0;   // the open file, as numbered by the driver
     long long a = 0;       // open: access mode; ioctl: request; trace_raw: 1 = raw
