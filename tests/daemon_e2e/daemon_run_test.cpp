@@ -87,7 +87,10 @@ TEST_F(DaemonRun, AllFourTasksCaptureEveryByteAndStopCleanly) {
             }
             return true;
         },
-        5000));
+        5000))
+        << "files:\n"
+        << ::testing::PrintToString(phone->dm_files()) << "\nlog:\n"
+        << ::testing::PrintToString(texts());
     // Some hundreds of kilobytes each, so that every batching task has
     // written several full batches before the stop.
     ASSERT_TRUE(wait_until([&] { return phone->journal().size() > 600; }, 10000));

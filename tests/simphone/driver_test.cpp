@@ -216,6 +216,10 @@ TEST_F(Driver, ExternalModemAnnouncesItselfOnTheControlDevice) {
     EXPECT_EQ(drained, 3);
     control("burst extdiag 1");
     EXPECT_TRUE(readable(control_fd.fd, 1000));
+    // A control device opened while data waits is told at once, or a daemon
+    // that opens it late would never drain anything.
+    Fd late(open_device("diag"));
+    EXPECT_TRUE(readable(late.fd, 1000));
     const Journal journal = phone->journal();
     EXPECT_EQ(stream_chunks(journal, Device::extdiag).size(), 3u);
     EXPECT_TRUE(stream_chunks(journal, Device::diag).empty());
@@ -308,4 +312,17 @@ TEST_F(Driver, TraceTerminalStreamsOnceRawAndRecordsWhatIsWritten) {
     ASSERT_TRUE(wait_until([&] { return !phone->events("trace_in").empty(); }, 2000));
     EXPECT_EQ(phone->events("trace_in")[0].data, "\x7e\x01\x7e");
     EXPECT_EQ(phone->events("trace_raw").size(), 1u);
+
+    // Hung up, the terminal stays readable and every read gives 0.
+    const size_t handed = stream_chunks(phone->journal(), Device::trace).size();
+    control("hangup trace");
+    short revents = 0;
+    ASSERT_TRUE(wait_until([&] { return readable(tty.fd, 0, &revents) && (revents & POLLHUP); }, 2000));
+    char byte;
+    EXPECT_EQ(read(tty.fd, &byte, 1), 0);
+    // The event is written after the hang-up, which a reader may see first.
+    EXPECT_TRUE(wait_until([&] { return phone->events("hangup").size() == 1u; }, 2000));
+    control("burst trace 2");  // nobody to hand it to any more
+    usleep(100000);
+    EXPECT_EQ(stream_chunks(phone->journal(), Device::trace).size(), handed);
 }

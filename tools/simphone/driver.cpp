@@ -117,6 +117,9 @@ struct State {
     int wake_fd = -1;  // eventfd that makes the engine look again
     int pty_master = -1, pty_slave = -1;
     bool trace_raw = false;
+    // Asked for by "hangup trace"; the engine, the only reader of the master,
+    // closes it.
+    bool trace_hangup = false;
     bool stopping = false;
     struct fuse_session* session = nullptr;
 } g;
@@ -382,6 +385,11 @@ void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
     Handle handle;
     handle.id = g.next_handle++;
     handle.ino = ino;
+    // The external modem announces data only when its queue fills from
+    // empty, so a control device opened while data waits must hear of it now:
+    // nothing would announce it again until that data had been drained.
+    const Stream& external = g.streams[static_cast<int>(Device::extdiag)];
+    handle.notify_pending = ino == ino_diag && delivering(external) && !external.queue.empty();
     g.handles[handle.id] = handle;
     fi->fh = handle.id;
     fi->direct_io = 1;
@@ -601,6 +609,15 @@ void* engine_main(void*) {
         {
             Guard guard;
             if (g.stopping) break;
+            if (g.trace_hangup && g.pty_master >= 0) {
+                // Closing the master hangs up every open file of the terminal:
+                // the daemon's reads return 0 from then on, its polls say
+                // readable and hung up.
+                close(g.pty_master);
+                close(g.pty_slave);
+                g.pty_master = g.pty_slave = -1;
+                event("hangup", "trace", 0, 0, 0, 0);
+            }
             update_trace_raw();
             const uint64_t now = simphone::monotonic_us();
             uint64_t next = 0;
@@ -619,7 +636,7 @@ void* engine_main(void*) {
                 }
             }
             Stream& trace = g.streams[static_cast<int>(Device::trace)];
-            if (!trace.queue.empty() && !trace.paused && !g.trace_raw) {
+            if (!trace.queue.empty() && !trace.paused && !g.trace_raw && g.pty_master >= 0) {
                 // Nothing tells us when the terminal becomes raw; look again soon.
                 if (next == 0 || now + 5000 < next) next = now + 5000;
             }
@@ -672,6 +689,7 @@ const char* const control_help =
     "  response <dev> normal | never | delay <ms>\n"
     "  fail_read|fail_write|fail_ioctl <dev> <errno>   the next one fails\n"
     "  poll_fault <dev> none|err|hup\n"
+    "  hangup trace                the terminal's far side goes away for good\n"
     "  node smd0|sdiotty0 ready|never|after <ms>\n"
     "  stats <dev> | locks | ping | quit\n";
 
@@ -716,6 +734,12 @@ std::string run_command(const std::string& line, bool* quit) {
         } else {
             return "err usage: node <name> ready|never|after <ms>";
         }
+        return "ok";
+    }
+    if (cmd == "hangup") {
+        if (w.size() != 2 || w[1] != "trace") return "err usage: hangup trace";
+        g.trace_hangup = true;
+        poke_engine();
         return "ok";
     }
     if (w.size() < 2) return "err missing device";
