@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "config/config_file.h"
 #include "logger/diag_device.h"
 #include "logger/fd_io.h"
 #include "logger/hex_dump.h"
@@ -189,16 +190,7 @@ int open_mask(const TaskEntry* task, const char* mask_path) {
 
 }  // namespace
 
-bool mask_name_inside_root(const char* name) {
-    if (name == nullptr || name[0] == '/') return false;
-    for (const char* part = name;;) {
-        const char* end = strchr(part, '/');
-        const size_t length = end != nullptr ? static_cast<size_t>(end - part) : strlen(part);
-        if (length == 2 && part[0] == '.' && part[1] == '.') return false;
-        if (end == nullptr) return true;
-        part = end + 1;
-    }
-}
+bool mask_name_inside_root(const char* name) { return name != nullptr && name[0] != '/' && !has_parent_step(name); }
 
 int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t response_size) {
     if (task == nullptr || mask_path == nullptr ||
