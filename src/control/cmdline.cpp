@@ -19,6 +19,15 @@ void copy_cut(char* value, size_t value_size, const char* text, size_t length) {
     value[length] = '\0';
 }
 
+// The first "key=" that begins a word: "radioflag=" inside "xradioflag=" is
+// part of another key. Words are separated by blanks, as the value's end is.
+const char* find_key(const char* text, const char* pattern) {
+    for (const char* at = strstr(text, pattern); at != nullptr; at = strstr(at + 1, pattern)) {
+        if (at == text || at[-1] == ' ') return at;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int get_cmdline_value(const char* path, const char* key, char* value, size_t value_size, const char* default_value) {
@@ -51,7 +60,7 @@ int get_cmdline_value(const char* path, const char* key, char* value, size_t val
 
     char pattern[1024];
     snprintf(pattern, sizeof pattern, "%s=", key);
-    const char* match = strstr(text, pattern);
+    const char* match = find_key(text, pattern);
     if (match == nullptr) {
         copy_cut(value, value_size, default_value, strlen(default_value));
         MSG_DEBUG(2, "key [%s] is not found, use default value [%s]\n", key, value);

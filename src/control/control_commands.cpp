@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include "config/number_text.h"
+#include "control/entry.h"
+#include "logger/fd_io.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -19,6 +21,8 @@ namespace {
 constexpr const char* process_name_pattern = " (zarnorlith) ";
 constexpr int status_attempts = 10;
 constexpr useconds_t status_retry_us = 10000;
+constexpr size_t cmdline_text_size = 1024;
+constexpr int cmdline_word_limit = 64;
 
 bool all_digits(const char* name) {
     if (*name == '\0') return false;
@@ -26,6 +30,33 @@ bool all_digits(const char* name) {
         if (*name < '0' || *name > '9') return false;
     }
     return true;
+}
+
+// Whether the process runs without a control command: another zarnorlith
+// that was started as -p, -q, -l, -v or with a bad option is a control
+// command, however long it lives (a -l waiting for its file), and never the
+// daemon. Its command line is read the way that process itself reads it.
+// One that cannot be read (the process ended) or is empty (it is ending) is
+// no running daemon either.
+bool runs_without_command(int pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // One read returns as much of the command line as fits; a longer one is
+    // judged by the words that fit.
+    char text[cmdline_text_size];
+    ssize_t got = read_retrying(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return false;
+    text[got] = '\0';
+    char* words[cmdline_word_limit + 1];
+    int count = 0;
+    for (char* word = text; word < text + got && count < cmdline_word_limit; word += strlen(word) + 1) {
+        words[count++] = word;
+    }
+    words[count] = nullptr;
+    return command_of(count, words) == ControlCommand::none;
 }
 
 bool is_daemon_process(int pid) {
@@ -37,7 +68,7 @@ bool is_daemon_process(int pid) {
     if (fgets(line, sizeof line - 1, stat) == nullptr) line[0] = '\0';
     (void)fclose(stat);
     line[sizeof line - 1] = '\0';
-    return strstr(line, process_name_pattern) != nullptr;
+    return strstr(line, process_name_pattern) != nullptr && runs_without_command(pid);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "control/daemon_main.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include "config/config_file.h"
@@ -13,6 +12,9 @@
 
 int daemon_main() {
     runtime_state.own_pid = getpid();
+    // First, before the start-up's waits: a stop or a status request that
+    // comes during them is held until the tasks run, and then answered.
+    if (take_daemon_signals() != 0) return -1;
     MSG_DEBUG(1, "bootmode = %d, radioflag = %x\n", runtime_state.mfg_mode, runtime_state.radio_flag);
 
     char mfg_config_path[256];
@@ -22,15 +24,6 @@ int daemon_main() {
         config_path = mfg_config_path;
     }
     load_config(config_path);
-
-    if (install_handler(SIGTERM, stop_tasks) != 0) {
-        MSG_ERROR("catch signal %d failed!\n", SIGTERM);
-        return -1;
-    }
-    if (install_handler(SIGUSR2, dump_status) != 0) {
-        MSG_ERROR("catch signal %d failed!\n", SIGUSR2);
-        return -1;
-    }
     find_header_bytes();
     find_next_sequence();
     return run_tasks();

@@ -1,6 +1,8 @@
 #include "control/entry.h"
 
 #include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +12,7 @@
 #include "control/cmdline.h"
 #include "control/control_commands.h"
 #include "control/daemon_main.h"
+#include "control/signals.h"
 #include "logger/task_table.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
@@ -54,9 +57,23 @@ int start_daemon() {
     }
     // Whatever stdio holds now must not be written twice, by both processes.
     fflush(nullptr);
+    // The child is born with the stop held, so that from the fork on a stop
+    // always finds the daemon's handler. The hang-up that the end of this
+    // process can send, as the leader of a terminal's session, must not end
+    // the child before it has a session of its own.
+    hold_control_signals();
+    struct sigaction ignore_hangup, previous_hangup;
+    memset(&ignore_hangup, 0, sizeof ignore_hangup);
+    ignore_hangup.sa_handler = SIG_IGN;
+    sigemptyset(&ignore_hangup.sa_mask);
+    sigaction(SIGHUP, &ignore_hangup, &previous_hangup);
     pid_t child = fork();
     if (child > 0) return 0;
     if (child < 0) return -1;
+    // The daemon outlives the terminal and the session it was started from.
+    // setsid cannot fail here: a forked child leads no process group.
+    setsid();
+    sigaction(SIGHUP, &previous_hangup, nullptr);
     return daemon_main();
 }
 
@@ -88,7 +105,11 @@ void read_boot_mode() {
     }
 }
 
-ControlCommand parse_options(int argc, char* argv[], int* bad_option) {
+namespace {
+
+// The one reading of a command line; the run options are applied only when
+// asked, so that another process's command line can be read the same way.
+ControlCommand scan_options(int argc, char* argv[], int* bad_option, bool apply) {
     // Start getopt afresh, also when an earlier scan stopped inside a cluster.
 #ifdef __GLIBC__
     optind = 0;
@@ -98,22 +119,22 @@ ControlCommand parse_options(int argc, char* argv[], int* bad_option) {
 #endif
     opterr = 0;
     int option;
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): options are parsed before the daemon starts any thread
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): command lines are read only before the daemon starts any thread
     while ((option = getopt(argc, argv, option_string)) != -1) {
         switch (option) {
             case 'd': {
                 int level = parse_int(optarg);
-                daemon_settings.debug_level = level < 0 ? 0 : level;
+                if (apply) daemon_settings.debug_level = level < 0 ? 0 : level;
                 break;
             }
             case 'r': {
                 int size = parse_int(optarg);
-                daemon_settings.rotate_size_mb = size < 1 ? 1 : size;
+                if (apply) daemon_settings.rotate_size_mb = size < 1 ? 1 : size;
                 break;
             }
             case 'n': {
                 int count = parse_int(optarg);
-                daemon_settings.rotate_count = count < 0 ? 0 : count;
+                if (apply) daemon_settings.rotate_count = count < 0 ? 0 : count;
                 break;
             }
             case 'p':
@@ -130,6 +151,17 @@ ControlCommand parse_options(int argc, char* argv[], int* bad_option) {
         }
     }
     return ControlCommand::none;
+}
+
+}  // namespace
+
+ControlCommand parse_options(int argc, char* argv[], int* bad_option) {
+    return scan_options(argc, argv, bad_option, true);
+}
+
+ControlCommand command_of(int argc, char* argv[]) {
+    int bad_option = 0;
+    return scan_options(argc, argv, &bad_option, false);
 }
 
 int zarnorlith_main(int argc, char* argv[]) {

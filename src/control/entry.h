@@ -18,3 +18,7 @@ void read_boot_mode();
 // stops at the first control option or bad option. bad_option receives the
 // offending character for the usage text.
 ControlCommand parse_options(int argc, char* argv[], int* bad_option);
+
+// The command a command line asks for, read exactly as parse_options reads
+// it, but without applying any run option.
+ControlCommand command_of(int argc, char* argv[]);

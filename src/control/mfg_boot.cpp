@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -52,6 +53,12 @@ int run_command(char* const argv[]) {
     if (child == 0) {
         MSG_DEBUG(2, "run_command: execv");
         for (int i = 0; argv[i] != nullptr; ++i) MSG_DEBUG(2, "[%d] = %s ", i, argv[i]);
+        // The daemon holds its stop and status signals blocked; the mount
+        // program is not to inherit that.
+        sigset_t none;
+        sigemptyset(&none);
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): in the forked child, which has one thread
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execv(argv[0], argv);
         MSG_DEBUG(1, "run_command: error: %s\n", error_text(errno).text);
         _exit(127);

@@ -15,6 +15,7 @@ std::atomic<int> status_requested{0};
 
 namespace {
 
+constexpr int control_signals[] = {SIGTERM, SIGUSR2};
 constexpr size_t status_line_size = 256;
 constexpr double stale_after_seconds = 5.0;
 
@@ -29,6 +30,35 @@ int install_handler(int signal_number, void (*handler)(int)) {
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     return sigaction(signal_number, &action, nullptr) == 0 ? 0 : -1;
+}
+
+void hold_control_signals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int number : control_signals) sigaddset(&held, number);
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
+void control_wait_mask(sigset_t* mask) {
+    pthread_sigmask(SIG_BLOCK, nullptr, mask);
+    for (int number : control_signals) sigdelset(mask, number);
+}
+
+int take_daemon_signals() {
+    hold_control_signals();
+    // SIGALRM too, here rather than in each logger thread: the stop handler
+    // sends it to threads that may not have run a single instruction yet.
+    static const struct {
+        int number;
+        void (*handler)(int);
+    } handlers[] = {{SIGTERM, stop_tasks}, {SIGUSR2, dump_status}, {SIGALRM, alarm_handler}};
+    for (const auto& entry : handlers) {
+        if (install_handler(entry.number, entry.handler) != 0) {
+            MSG_ERROR("catch signal %d failed!\n", entry.number);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 int wake_task(const int* wake_pipe) {

@@ -112,8 +112,9 @@ void set_up_task(TaskEntry* task) {
         return;
     }
     // Close-on-exec: the stop broadcast runs a shell, which must not inherit
-    // a device.
-    task->device_fd = open(task->device_path, O_RDWR | O_CLOEXEC);
+    // a device. No controlling terminal: the daemon leads a session of its
+    // own, and the trace terminal hanging up would send it SIGHUP.
+    task->device_fd = open(task->device_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (task->device_fd < 0) {
         int error = errno;
         task->error = error;
@@ -221,16 +222,10 @@ void set_up_tasks() {
 
 int run_tasks() {
     set_up_tasks();
-    runtime_state.done = 0;
-
-    sigset_t control_signals, previous;
-    sigemptyset(&control_signals);
-    sigaddset(&control_signals, SIGTERM);
-    sigaddset(&control_signals, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &control_signals, &previous);
-    sigset_t wait_mask = previous;
-    sigdelset(&wait_mask, SIGTERM);
-    sigdelset(&wait_mask, SIGUSR2);
+    // done is never cleared: a stop that came before this point still
+    // stops the daemon, once its threads have started and seen it.
+    sigset_t wait_mask;
+    control_wait_mask(&wait_mask);
 
     start_threads();
     supervise(wait_mask);

@@ -44,6 +44,14 @@ char* root_path(const char* name, char* work, size_t work_size) {
     return strdup(work);
 }
 
+// A mask name that would lead out of the log root is refused with a message;
+// the task then has no such mask.
+bool mask_name_refused(const TaskEntry* task, const char* name) {
+    if (mask_name_inside_root(name)) return false;
+    MSG_ERROR("%s: mask name %s refused: it leads out of the log root\n", task->name, name);
+    return true;
+}
+
 // Puts the local time and the sequence number over every placeholder,
 // keeping the name's length.
 void fill_placeholders(char* name, time_t now) {
@@ -161,6 +169,14 @@ bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
         return false;
     }
     if (got == 0) {
+        // A diag device may have nothing this once; a terminal whose other
+        // side has gone stays readable and returns 0 for ever, and waiting
+        // on it again would spin.
+        if (device_hung_up(task->device_fd)) {
+            set_task_error(task, EIO);
+            MSG_ERROR("%s: read device %s (%d) failed: hung up\n", task->name, task->device_path, task->device_fd);
+            return false;
+        }
         MSG_DEBUG(1, "%s: read device no data\n", task->name);
         return true;
     }
@@ -201,6 +217,7 @@ void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
             MSG_DEBUG(1, "%s: read device %s (%d) is finished\n", task->name, task->device_path, task->device_fd);
             return;
         }
+        set_last_data_time(task, time(nullptr));
         if (final_drain) {
             MSG_DEBUG(2, "%s: read device %s (%d), ret = %d\n", task->name, task->device_path, task->device_fd,
                       static_cast<int>(got));
@@ -246,27 +263,28 @@ bool external_pass(TaskEntry* task, ThreadBuffers& buffers) {
     return true;
 }
 
-// false when the null mask failed, which ends the thread at once.
-bool inject_null_mask(TaskEntry* task, ThreadBuffers& buffers) {
+// A null mask that fails is reported only: the data the thread still holds
+// is the newest of the run and is written all the same.
+void inject_null_mask(TaskEntry* task, ThreadBuffers& buffers) {
     if (task_is(task, task_ti_trace)) {
         MSG_DEBUG(1, "%s: ignore: inject mask\n", task->name);
-        return true;
+        return;
     }
-    if (task->null_mask_file == nullptr) return true;
+    if (task->null_mask_file == nullptr || mask_name_refused(task, task->null_mask_file)) return;
     char* path = root_path(task->null_mask_file, buffers.read_buf, diag_read_size);
     if (path == nullptr) {
         MSG_ERROR("%s: alloc mask path failed: %s\n", task->name, error_text(errno).text);
-        return false;
+        return;
     }
     MSG_DEBUG(1, "%s: inject mask %s\n", task->name, path);
-    bool injected = inject_mask(task, path, buffers.read_buf, diag_read_size) >= 0;
-    if (!injected) MSG_ERROR("%s: inject mask %s failed!\n", task->name, path);
+    if (inject_mask(task, path, buffers.read_buf, diag_read_size) < 0) {
+        MSG_ERROR("%s: inject mask %s failed!\n", task->name, path);
+    }
     free(path);
-    return injected;
 }
 
 void wind_down(TaskEntry* task, ThreadBuffers& buffers) {
-    if (!inject_null_mask(task, buffers)) return;
+    inject_null_mask(task, buffers);
     if (task_is(task, task_qxdm_ext)) {
         acquire_wake_lock(task->name);
         drain_external(task, buffers, true);
@@ -278,11 +296,6 @@ void wind_down(TaskEntry* task, ThreadBuffers& buffers) {
 
 // false when the task must not log.
 bool start_task(TaskEntry* task, ThreadBuffers& buffers) {
-    if (install_handler(SIGALRM, alarm_handler) != 0) {
-        set_task_error(task, -1);
-        MSG_ERROR("catch signal %d failed!\n", SIGALRM);
-        return false;
-    }
     buffers.read_buf = static_cast<char*>(malloc(diag_read_size));
     buffers.batch_buf = buffers.read_buf != nullptr ? static_cast<char*>(malloc(batch_size)) : nullptr;
     if (buffers.batch_buf == nullptr) {
@@ -294,6 +307,10 @@ bool start_task(TaskEntry* task, ThreadBuffers& buffers) {
     if (task->mask_file == nullptr) {
         set_task_error(task, -1);
         MSG_ERROR("%s: mask is not set, do not dump log\n", task->name);
+        return false;
+    }
+    if (mask_name_refused(task, task->mask_file)) {
+        set_task_error(task, -1);
         return false;
     }
     char* path = root_path(task->mask_file, buffers.read_buf, diag_read_size);

@@ -2,9 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <paths.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "msg/error_text.h"
@@ -44,6 +47,30 @@ int write_lock_file(const char* path, const char* name, const char* operation) {
     return static_cast<int>(written);
 }
 
+// What system() does, but the shell starts with no signal blocked: the
+// logger thread that calls this holds the daemon's stop and status signals
+// blocked, and system() would hand that mask on to the shell and to am.
+// The mask cannot be changed in the calling thread instead, since a stop
+// or a status request would then be handled there and not wake the main
+// thread. Between fork and exec the child of this multi-threaded process
+// makes only async-signal-safe calls. Returns once the command has ended.
+void run_shell_command(const char* command) {
+    pid_t child = fork();
+    if (child == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): in the forked child, which has one thread
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execl(_PATH_BSHELL, "sh", "-c", command, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (child < 0) return;
+    // The daemon's handlers restart an interrupted wait (SA_RESTART); a
+    // handler without that flag must not end it before the shell either.
+    int status;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+}
+
 bool adb_debugging_on() {
     char value[property_value_size];
     platform_property_get("persist.service.adb.enable", value, sizeof value, "");
@@ -69,5 +96,5 @@ void notify_stop(int error) {
     snprintf(command, sizeof command, "am broadcast -a %s -n %s --ei ERRNO %d", stop_action, stop_component, error);
     command[sizeof command - 1] = '\0';
     // Whether the broadcast arrived cannot be known here; am's status is not it.
-    [[maybe_unused]] int status = system(command);  // NOLINT(cert-env33-c): am is a shell command; the text is ours
+    run_shell_command(command);
 }

@@ -64,7 +64,9 @@ TEST_F(BinaryTest, UsageGoesOnlyToTheLog) {
 
 TEST_F(BinaryTest, SecondDaemonIsRefused) {
     messages_on();
-    NamedChild daemon("zarnorlith");
+    NamedChild waiting_command("zarnorlith", {"-l"});
+    EXPECT_EQ(run_binary({"-p"}).out, "0\n") << "a control command is no daemon";
+    NamedChild daemon("zarnorlith", {"-r", "8"});
     RunResult pid = run_binary({"-p"});
     EXPECT_EQ(pid.out, std::to_string(daemon.pid) + "\n");
     RunResult start = run_binary({});

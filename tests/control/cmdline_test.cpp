@@ -43,9 +43,13 @@ TEST_F(CmdlineTest, MissingOrEmptyValueGivesTheDefault) {
     lookup("quiet\n", "radioflag", "0");
     EXPECT_STREQ(value, "0");
     EXPECT_EQ(log.texts(log_tag).back(), "key [radioflag] is not found, use default value [0]\n");
-    // A plain substring search: the key may be the tail of a longer word.
+    // A key counts only as a whole word, wherever a longer one holds it.
     lookup("xradioflag=5\n", "radioflag", "0");
-    EXPECT_STREQ(value, "5");
+    EXPECT_STREQ(value, "0");
+    lookup("xradioflag=5 a.radioflag=6 radioflag=7 radioflag=8\n", "radioflag", "0");
+    EXPECT_STREQ(value, "7");
+    lookup("console=x-radioflag=5\n", "radioflag", "0");
+    EXPECT_STREQ(value, "0");
 }
 
 TEST_F(CmdlineTest, EmptyAndMissingFilesLeaveTheValueAlone) {

@@ -35,6 +35,16 @@ TEST_F(FindDaemonTest, FindsAProcessOfThatExactName) {
     EXPECT_EQ(find_daemon_pid(), 0);
 }
 
+// A control command lives on as long as its work takes (a -l waiting for its
+// file); it is never the daemon, read as the option parsing reads it.
+TEST_F(FindDaemonTest, ControlCommandIsNotTheDaemon) {
+    NamedChild listing("zarnorlith", {"-d", "2", "-l"});
+    NamedChild usage("zarnorlith", {"-x"});
+    EXPECT_EQ(find_daemon_pid(), 0);
+    NamedChild daemon("zarnorlith", {"-d", "-l", "-r", "8"});  // -l is the level
+    EXPECT_EQ(find_daemon_pid(), daemon.pid);
+}
+
 TEST_F(FindDaemonTest, CallerRenamedIsNotFound) {
     char saved[17] = {};
     prctl(PR_GET_NAME, saved);

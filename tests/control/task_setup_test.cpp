@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <string>
 
+#include "../logger/logger_test_util.h"
 #include "control/task_supervisor.h"
 #include "logger/task_table.h"
 #include "msg/log_msg.h"
@@ -66,6 +68,32 @@ TEST_F(TaskSetupTest, TraceTerminalIsMadeRawAndMissingNodesExcluded) {
     auto texts = log.texts(log_tag);
     EXPECT_NE(std::find(texts.begin(), texts.end(), "qxdm7k: ignore: cannot access device node (/dev/diag)!\n"),
               texts.end());
+}
+
+struct TaskStartTest : ::testing::Test {
+    TempDir dir;
+    ScopedLogCapture log{dir};
+    TaskStartTest() {
+        reset_records();
+        enable_messages(1);
+    }
+    ~TaskStartTest() override { reset_records(); }
+};
+
+// A stop that came while the daemon was still starting is not undone by the
+// task start: the daemon ends at once, in order.
+TEST_F(TaskStartTest, StopDuringTheStartUpEndsTheDaemon) {
+    const int result = run_in_child([] {
+        runtime_state.done = 1;
+        // A lost stop would wait for the next hour; the alarm ends that
+        // (whatever handler an earlier test left for it).
+        signal(SIGALRM, SIG_DFL);
+        alarm(5);
+        return run_tasks();
+    });
+    EXPECT_EQ(result, 0);
+    auto texts = log.texts(log_tag);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "daemon end.\n"), texts.end());
 }
 
 TEST_F(TaskSetupTest, UnsetTraceProperty) {

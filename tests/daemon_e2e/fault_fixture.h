@@ -7,8 +7,12 @@
 #include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -72,6 +76,76 @@ inline std::vector<std::string> with_prefix(const std::vector<std::string>& file
         if (name.compare(name.rfind('/') + 1, prefix.size(), prefix) == 0) out.push_back(name);
     }
     return out;
+}
+
+// An entry of a directory as a field engineer would compare it after a run:
+// its kind ('f' file, 'l' link, 'd' directory, '?' other), its modification
+// time, and what it holds (a file's bytes, a link's target).
+struct DirEntry {
+    char kind = '?';
+    long long mtime_ns = 0;
+    std::string content;
+    bool operator==(const DirEntry& other) const {
+        return kind == other.kind && mtime_ns == other.mtime_ns && content == other.content;
+    }
+    bool operator!=(const DirEntry& other) const { return !(*this == other); }
+};
+
+// name -> entry, for the entries of a host directory.
+inline std::map<std::string, DirEntry> dir_entries(const std::string& dir) {
+    std::map<std::string, DirEntry> out;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return out;
+    while (struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        const std::string path = dir + "/" + name;
+        struct stat info;
+        if (name == "." || name == ".." || lstat(path.c_str(), &info) != 0) continue;
+        DirEntry& out_entry = out[name];
+        out_entry.mtime_ns = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+        if (S_ISREG(info.st_mode)) {
+            out_entry.kind = 'f';
+            simphone::get_file(path, &out_entry.content);
+        } else if (S_ISLNK(info.st_mode)) {
+            out_entry.kind = 'l';
+            char target[4096];
+            const ssize_t length = readlink(path.c_str(), target, sizeof target);
+            if (length > 0) out_entry.content.assign(target, static_cast<size_t>(length));
+        } else if (S_ISDIR(info.st_mode)) {
+            out_entry.kind = 'd';
+        }
+    }
+    closedir(d);
+    return out;
+}
+
+// A task's log files among names, oldest first: STEM.K.HHMMSS.dm from the
+// highest K down to 1, then the current file STEM.dm. Empty unless names are
+// exactly that: one current file and one rotated file for each K from 1 up.
+inline std::vector<std::string> rotation_chain(const std::vector<std::string>& names) {
+    static const std::regex rotated("(.*)\\.([1-9][0-9]*)\\.[0-9]{6}\\.dm");
+    std::string current;
+    std::map<int, std::string> by_index;
+    std::smatch match;
+    for (const std::string& name : names) {
+        if (std::regex_match(name, match, rotated)) {
+            if (!by_index.emplace(std::stoi(match[2].str()), name).second) return {};
+        } else if (!current.empty()) {
+            return {};
+        } else {
+            current = name;
+        }
+    }
+    if (current.size() < 3 || current.compare(current.size() - 3, 3, ".dm") != 0) return {};
+    const std::string stem = current.substr(0, current.size() - 3);
+    std::vector<std::string> chain;
+    for (auto at = by_index.rbegin(); at != by_index.rend(); ++at) {
+        if (at->first != static_cast<int>(by_index.size() - chain.size())) return {};
+        if (at->second.compare(0, stem.size() + 1, stem + ".") != 0) return {};
+        chain.push_back(at->second);
+    }
+    chain.push_back(current);
+    return chain;
 }
 
 class Fault : public PhoneTest {
@@ -172,6 +246,11 @@ protected:
         simphone::RunResult result = phone->zarnorlith({"-l"});
         return result.ok() ? result.out : "(-l failed: " + result.err + ")";
     }
+    // The line of a status report that is about one device, without its end.
+    static std::string status_line(const std::string& text, const std::string& device) {
+        const size_t at = text.find(device + ": ");
+        return at == std::string::npos ? "(no line for " + device + ")" : text.substr(at, text.find('\n', at) - at);
+    }
     std::string contents(const std::vector<std::string>& files) const {
         std::string all;
         for (const std::string& file : files) {
@@ -185,6 +264,16 @@ protected:
     std::string stream_of(simphone::Device device) const {
         const simphone::Journal journal = phone->journal();
         return simphone::expected_capture(simphone::stream_chunks(journal, device), 0, simphone::Grouping());
+    }
+    // Whether the files, joined in the order given, are the end of what the
+    // device handed out, as a capture that lost nothing since its oldest
+    // file is; the bytes they hold.
+    size_t expect_stream_tail(const std::vector<std::string>& files, simphone::Device device) const {
+        const std::string kept = contents(files);
+        const std::string stream = stream_of(device);
+        EXPECT_TRUE(stream.size() >= kept.size() && stream.compare(stream.size() - kept.size(), kept.size(), kept) == 0)
+            << "the files are not the tail of the stream";
+        return kept.size();
     }
     size_t bytes_handed_out(simphone::Device device) const {
         size_t bytes = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "../logger/logger_test_util.h"
+#include "control/signals.h"
 #include "msg/log_msg.h"
 #include "native_test_util.h"
 #include "test_support.h"
@@ -86,6 +87,27 @@ TEST_F(NotifyStopTest, BroadcastIsSentWhileAdbDebuggingIsOn) {
     notify_stop(28);
     EXPECT_EQ(am.calls(), stop_broadcast + "5\n" + stop_broadcast + "28\n");
     EXPECT_TRUE(log.texts(log_tag).empty());
+}
+
+// The broadcast is sent from a logger thread, which holds the daemon's stop
+// and status signals blocked; neither the shell nor am may inherit that.
+// bash stands in for the system's shell, since it hands its own mask on to
+// the commands it runs (this host's dash clears it for them).
+TEST_F(NotifyStopTest, BroadcastStartsWithNoSignalBlocked) {
+    log.set_properties("persist.service.adb.enable=1\n");
+    const std::string mask = dir.file("am.mask");
+    // Builtins only: a shell that waits for a child may block signals itself.
+    write_file(am.bin + "/am", "#!/bin/sh\nwhile read -r line; do case $line in SigBlk*) echo \"$line\" > '" + mask +
+                                   "';; esac; done < /proc/$$/status\n");
+    EXPECT_EQ(run_in_child([] {
+                  if (!enter_private_mounts()) return 100;
+                  if (mount("/bin/bash", "/bin/sh", nullptr, MS_BIND, nullptr) != 0) return 101;
+                  hold_control_signals();
+                  notify_stop(5);
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(read_file(mask), "SigBlk:\t0000000000000000\n");
 }
 
 TEST_F(NotifyStopTest, NoBroadcastWithAdbDebuggingOff) {

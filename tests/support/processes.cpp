@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,26 +19,41 @@ long long now_ms() {
 
 }  // namespace
 
-NamedChild::NamedChild(const char* name) {
-    int ready[2];
+NamedChild::NamedChild(const char* name, const std::vector<std::string>& args) {
+    // The kernel names a script's process after the script's file.
+    std::string script = dir.file(name);
+    write_file(script, "#!/bin/sh\necho ready\nread -r line\n");
+    EXPECT_EQ(chmod(script.c_str(), 0755), 0);
+    std::vector<std::string> words{script};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    int in[2], ready[2];
+    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
     pid = fork();
     if (pid == 0) {
-        prctl(PR_SET_NAME, name);
-        ssize_t ignored = write(ready[1], "r", 1);
-        (void)ignored;
-        for (;;) pause();
+        dup2(in[0], 0);
+        dup2(ready[1], 1);
+        execv(argv[0], argv.data());
+        _exit(127);
     }
+    close(in[0]);
     close(ready[1]);
-    char byte;
-    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    input = in[1];
+    // Once the script runs, /proc shows its name and command line.
+    char text[6] = {};
+    EXPECT_EQ(read(ready[0], text, sizeof text), 6);
     close(ready[0]);
 }
 
 NamedChild::~NamedChild() {
-    if (reaped || pid <= 0) return;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    if (!reaped && pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (input >= 0) close(input);
 }
 
 int NamedChild::wait_for_end(int timeout_ms) {

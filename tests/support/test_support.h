@@ -64,18 +64,21 @@ void reset_records();
 // Messages on, at the given debug level.
 void enable_messages(int debug_level);
 
-// A child process that calls itself by a given name until it is killed or a
-// signal ends it.
+// A child process of a given name (as /proc shows it) that runs until it is
+// killed or a signal ends it. It is a shell script of that name, so its
+// command line is the shell's, the script's path, then args.
 struct NamedChild {
-    explicit NamedChild(const char* name);
+    explicit NamedChild(const char* name, const std::vector<std::string>& args = {});
     ~NamedChild();
     NamedChild(const NamedChild&) = delete;
     NamedChild& operator=(const NamedChild&) = delete;
     // Waits for the child to end; returns its wait status, or -1 after the
     // time-out.
     int wait_for_end(int timeout_ms);
+    TempDir dir;
     pid_t pid = -1;
     bool reaped = false;
+    int input = -1;  // the script runs until its standard input ends
 };
 
 // The outcome of one run of the built zarnorlith binary.
