@@ -87,21 +87,26 @@ TEST_F(DeviceWaitTest, HangUpAloneIsAFailureTracedForTheDevice) {
 // is readable, yet every read gives 0; only the hang-up tells it from a
 // device that has nothing this once.
 TEST_F(DeviceWaitTest, TerminalWhoseFarSideClosedIsHungUp) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(terminal, 0);
-    EXPECT_FALSE(device_hung_up(terminal));
     ASSERT_EQ(write(device[1], "d", 1), 1);
     EXPECT_FALSE(device_hung_up(device[0]));
-    close(master);
-    EXPECT_EQ(wait_for_data(wake, terminal, -1), 1);
+    // A terminal pair takes the place of the fixture's, which closes what is
+    // left of it.
+    close(device[0]);
+    close(device[1]);
+    device[0] = -1;
+    device[1] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(device[1], 0);
+    ASSERT_EQ(grantpt(device[1]), 0);
+    ASSERT_EQ(unlockpt(device[1]), 0);
+    device[0] = open(ptsname(device[1]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(device[0], 0);
+    EXPECT_FALSE(device_hung_up(device[0]));
+    close(device[1]);
+    device[1] = -1;
+    EXPECT_EQ(wait_for_data(wake, device[0], -1), 1);
     char byte;
-    EXPECT_EQ(read(terminal, &byte, 1), 0);
-    EXPECT_TRUE(device_hung_up(terminal));
-    close(terminal);
+    EXPECT_EQ(read(device[0], &byte, 1), 0);
+    EXPECT_TRUE(device_hung_up(device[0]));
     EXPECT_TRUE(log.records().empty());
 }
 

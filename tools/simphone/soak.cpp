@@ -566,7 +566,8 @@ int main(int argc, char* argv[]) {
     struct Row {
         uint64_t offered = 0, chunks = 0, stored = 0, files = 0, rotated_away = 0, header = 0, unread = 0, twice = 0,
                  captured = 0, expected = 0, writer = 0;
-        long rotations = 0, overruns = 0;
+        long rotations = 0;
+        long long overruns = 0;
         bool ok = false;
     } rows[task_count];
     for (int i = 0; i < task_count; ++i) {
