@@ -26,8 +26,12 @@ struct ConfigTest : ::testing::Test {
         daemon_settings.external_candidates = no_candidates;
     }
     ~ConfigTest() override { reset_records(); }
+    // The daemon loads once and keeps the list; a test that loads again
+    // gives the last one back first.
     void load(const std::string& content) {
         write_file(path, content);
+        kv_list_destroy(loaded_config);
+        loaded_config = nullptr;
         load_config(path.c_str());
     }
     bool logged(const std::string& text) const {
