@@ -2,6 +2,9 @@
 // files (a phone's storage root can hold thousands), with RotateCount rotated
 // files present. For comparison, the cost of RotateCount + 1 plain scans of
 // the same directory, which is what a rotation that rescans per index pays.
+// Then the cost of one 64 KiB append without MinFreeMB, with it (far above
+// the reserve, where the free space is measured about once a second), and
+// with a measurement before every append, in the same run.
 //
 //   rotation_bench [directory-for-scratch-files]
 #include <dirent.h>
@@ -55,6 +58,49 @@ double rescanning_cost_us(const char* root, const char* stem_prefix, int rotate_
     return (now_us() - start) / rounds;
 }
 
+// Microseconds per 64 KiB append for each way of keeping the reserve, the
+// ways taking turns in groups of appends so that they share the medium's
+// moods. The file is removed between groups: the medium never fills.
+struct ReserveWay {
+    const char* name;
+    int min_free_mb;
+    bool measure_each;
+    double total_us;
+};
+
+void compare_append_costs(TaskEntry* task, const std::string& path, ReserveWay* ways, size_t way_count, int groups) {
+    const std::string batch(65536, 'a');
+    constexpr int group_size = 64;
+    int refused = 0;
+    for (int group = 0; group < groups; ++group) {
+        for (size_t w = 0; w < way_count; ++w) {
+            ReserveWay& way = ways[w];
+            daemon_settings.min_free_mb = way.min_free_mb;
+            forget_free_space();
+            unlink(path.c_str());
+            const double start = now_us();
+            for (int i = 0; i < group_size; ++i) {
+                if (way.measure_each) forget_free_space();
+                refused += write_log_file(task, batch.data(), static_cast<int>(batch.size())) != 0;
+            }
+            way.total_us += now_us() - start;
+        }
+    }
+    unlink(path.c_str());
+    daemon_settings.min_free_mb = 0;
+    for (size_t w = 0; w < way_count; ++w) {
+        printf("%-40s %10.2f\n", ways[w].name, ways[w].total_us / (groups * group_size));
+    }
+    if (refused != 0) printf("(%d appends failed or were refused)\n", refused);
+}
+
+double statvfs_cost_us(const char* root, int rounds) {
+    FreeSpace space;
+    const double start = now_us();
+    for (int i = 0; i < rounds; ++i) measure_free_space(root, &space);
+    return (now_us() - start) / rounds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +130,22 @@ int main(int argc, char** argv) {
         const double rescans = rescanning_cost_us(root.c_str(), stem.c_str(), daemon_settings.rotate_count, rounds / 5);
         printf("%12d %14.1f %22.1f\n", others, rotation, rescans);
     }
+
+    FreeSpace space{};
+    measure_free_space(root.c_str(), &space);
+    printf("\n64 KiB appends, no rotation; %lld MiB free; microseconds per append\n",
+           static_cast<long long>(space.free_bytes >> 20));
+    daemon_settings.rotate_size_mb = 64;
+    std::string append_path = root + "/qxdm_7k_20130405_093016_008.dm";
+    task->log_path = &append_path[0];
+    ReserveWay ways[] = {
+        {"no reserve (MinFreeMB 0)", 0, false, 0},
+        {"MinFreeMB 1, free space far above it", 1, false, 0},
+        {"MinFreeMB 1, measured before each", 1, true, 0},
+    };
+    compare_append_costs(task, append_path, ways, sizeof ways / sizeof ways[0], 40);
+    printf("%-40s %10.2f\n", "one statvfs alone (reference)", statvfs_cost_us(root.c_str(), 20000));
+
     if (base == nullptr) {
         std::string command = "rm -rf '" + root + "'";
         // NOLINTNEXTLINE(cert-env33-c): rm -rf of the directory mkdtemp made

@@ -11,6 +11,7 @@
 #include "config/line_reader.h"
 #include "config/number_text.h"
 #include "config/storage.h"
+#include "logger/log_writer.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -131,6 +132,38 @@ const char* checked_storage(const char* value) {
     return default_storage;
 }
 
+long long whole_mib(int64_t bytes) { return static_cast<long long>(bytes >> 20); }
+
+// MinFreeMB, held against the log root's file system once the root is
+// known. A reserve that cannot be kept from the start would stop the daemon
+// at its first write; like a negative one, it is a mistake in the file and
+// leaves the medium unguarded, as without the key.
+void load_reserve(KeyValueList* list) {
+    const char* text = kv_get(list, "MinFreeMB", "0");
+    int reserve = parse_int(text);
+    if (reserve < 0) {
+        MSG_ERROR("load_config: MinFreeMB [%s] is negative, taken as unset\n", text);
+        reserve = 0;
+    }
+    FreeSpace space;
+    const bool measured = measure_free_space(runtime_state.log_root, &space) == 0;
+    const int error = errno;
+    if (measured && int64_t{reserve} << 20 > space.total_bytes) {
+        MSG_ERROR("load_config: MinFreeMB [%s] is more than the %lld MiB of %s, taken as unset\n", text,
+                  whole_mib(space.total_bytes), runtime_state.log_root);
+        reserve = 0;
+    }
+    daemon_settings.min_free_mb = reserve;
+    MSG_DEBUG(1, "load_config: [MinFreeMB] = [%d]\n", reserve);
+    if (measured) {
+        MSG_DEBUG(1, "load_config: %s has %lld MiB free of %lld MiB, %d MiB kept free\n", runtime_state.log_root,
+                  whole_mib(space.free_bytes), whole_mib(space.total_bytes), reserve);
+    } else {
+        MSG_DEBUG(1, "load_config: free space of %s unknown: %s, %d MiB kept free\n", runtime_state.log_root,
+                  error_text(error).text, reserve);
+    }
+}
+
 }  // namespace
 
 KeyValueList* parse_config_file(const char* path) {
@@ -183,5 +216,6 @@ int load_config(const char* path) {
 
     load_task_masks(list);
     resolve_storage();
+    load_reserve(list);
     return 0;
 }

@@ -9,10 +9,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "logger/fd_io.h"
 #include "logger/rotation_fs.h"
@@ -78,6 +80,81 @@ void stop_on_fatal(const TaskEntry* task, int error) {
     // kill(0) or kill(-1) would reach the process group or every process.
     if (runtime_state.own_pid > 0) kill(runtime_state.own_pid, SIGTERM);
     notify_stop(error);
+}
+
+// MinFreeMB. A statvfs before every batch would add a system call to the
+// data path, so a task measures only when its last figure, less what all
+// tasks have written since, comes within reserve_slack of the reserve, or
+// when the figure is older than free_space_max_age_s: other apps write to
+// the same medium. The slack is what they may take in that time, and the
+// blocks the file system spends beyond the bytes themselves.
+constexpr int64_t reserve_slack = 16 * mebibyte;
+constexpr time_t free_space_max_age_s = 1;
+
+// The last measurement of one task; only that task's thread uses it.
+struct FreeSpaceWatch {
+    bool known;
+    FreeSpace space;
+    uint64_t written_mark;
+    time_t measured_at;
+};
+FreeSpaceWatch free_space_watches[task_count];
+// Bytes appended by every task while a reserve is kept.
+std::atomic<uint64_t> bytes_appended{0};
+
+FreeSpaceWatch* free_space_watch(const TaskEntry* task) {
+    for (int i = 0; i < task_count; ++i) {
+        if (task == &task_table[i]) return &free_space_watches[i];
+    }
+    return nullptr;
+}
+
+// What an append of length bytes takes: whole blocks, and one more for the
+// file's own bookkeeping.
+int64_t append_cost(size_t length, int64_t block) {
+    const int64_t bytes = static_cast<int64_t>(length);
+    return (bytes + block - 1) / block * block + block;
+}
+
+// Whether an append of length bytes leaves the reserve free. *free_bytes is
+// the free space that decided it, -1 when none was measured.
+bool keeps_reserve(const TaskEntry* task, size_t length, int64_t* free_bytes) {
+    *free_bytes = -1;
+    const int64_t reserve = int64_t{daemon_settings.min_free_mb} * mebibyte;
+    if (reserve <= 0) return true;
+    FreeSpaceWatch* watch = free_space_watch(task);
+    const uint64_t written = bytes_appended.load(std::memory_order_relaxed);
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    if (watch != nullptr && watch->known && now.tv_sec - watch->measured_at < free_space_max_age_s) {
+        const int64_t left = watch->space.free_bytes - static_cast<int64_t>(written - watch->written_mark);
+        if (left - append_cost(length, watch->space.block_bytes) >= reserve + reserve_slack) return true;
+    }
+    FreeSpace space;
+    if (measure_free_space(runtime_state.log_root != nullptr ? runtime_state.log_root : "", &space) != 0) {
+        // Unmeasured is not full: a log root that cannot even be measured
+        // fails the append itself, which reports the cause.
+        if (watch != nullptr) watch->known = false;
+        return true;
+    }
+    if (watch != nullptr) *watch = FreeSpaceWatch{true, space, written, now.tv_sec};
+    *free_bytes = space.free_bytes;
+    return space.free_bytes - append_cost(length, space.block_bytes) >= reserve;
+}
+
+// An append that would eat into the reserve is refused before the medium is
+// full, and ends the daemon as a full medium would.
+bool refused_for_reserve(const TaskEntry* task, size_t length, size_t data_length) {
+    int64_t free_bytes;
+    if (keeps_reserve(task, length, &free_bytes)) return false;
+    MSG_ERROR("%s: write log file %s refused: %zu bytes not written, %lld KiB free, MinFreeMB %d\n", task->name,
+              task->log_path, data_length, static_cast<long long>(free_bytes >> 10), daemon_settings.min_free_mb);
+    stop_on_fatal(task, ENOSPC);
+    return true;
+}
+
+void count_appended(size_t written) {
+    if (daemon_settings.min_free_mb > 0) bytes_appended.fetch_add(written, std::memory_order_relaxed);
 }
 
 // A file of the rotating stem: the current file (index 0) or a rotated one.
@@ -349,6 +426,24 @@ void rotate_file(TaskEntry* task) {
     rotation_succeeded(task);
 }
 
+int measure_free_space(const char* dir, FreeSpace* space) {
+    struct statvfs info;
+    if (statvfs(dir, &info) != 0) return -1;
+    const uint64_t block = info.f_frsize != 0 ? info.f_frsize : info.f_bsize;
+    const uint64_t most = static_cast<uint64_t>(INT64_MAX);
+    auto bytes = [&](uint64_t blocks) {
+        return static_cast<int64_t>(block != 0 && blocks > most / block ? most : blocks * block);
+    };
+    space->free_bytes = bytes(info.f_bavail);
+    space->total_bytes = bytes(info.f_blocks);
+    space->block_bytes = block != 0 ? static_cast<int64_t>(std::min(block, most)) : 1;
+    return 0;
+}
+
+void forget_free_space() {
+    for (FreeSpaceWatch& watch : free_space_watches) watch.known = false;
+}
+
 int write_log_file(TaskEntry* task, const char* data, int length) {
     if (task == nullptr) return -1;
     if (task->log_path == nullptr) {
@@ -356,24 +451,29 @@ int write_log_file(TaskEntry* task, const char* data, int length) {
         return -1;
     }
     if (data == nullptr || length < 0) length = 0;
-    struct stat info;
-    if (lstat(task->log_path, &info) == 0) {
-        const int64_t threshold = int64_t{daemon_settings.rotate_size_mb} * mebibyte;
-        if (int64_t{info.st_size} >= threshold) {
-            // While the rotation is stuck the full file takes every buffer
-            // whole; the start of each one again would only repeat it.
-            if (task_is(task, task_qxdm_ext) && !rotation_stuck(task)) {
-                size_t copied;
-                stop_on_fatal(
-                    task, append_to_log(task, data, static_cast<size_t>(std::min(length, ext_rotation_copy)), &copied));
-            }
-            rotate_file(task);
-        }
-    }
     const int header = runtime_state.header_bytes > 0 ? runtime_state.header_bytes : 0;
     const size_t body = length > header ? static_cast<size_t>(length - header) : 0;
+    struct stat info;
+    const bool rotation_due = lstat(task->log_path, &info) == 0 &&
+                              int64_t{info.st_size} >= int64_t{daemon_settings.rotate_size_mb} * mebibyte;
+    // While the rotation is stuck the full file takes every buffer whole; the
+    // start of each one again would only repeat it.
+    const bool copies_head = rotation_due && task_is(task, task_qxdm_ext) && !rotation_stuck(task);
+    const size_t ext_copy = copies_head ? static_cast<size_t>(std::min(length, ext_rotation_copy)) : 0;
+    // Nothing of the call is written, nor any file moved, when all of it
+    // would not leave the reserve free.
+    if (refused_for_reserve(task, ext_copy + body, body)) return -1;
+    if (rotation_due) {
+        if (copies_head) {
+            size_t copied;
+            stop_on_fatal(task, append_to_log(task, data, ext_copy, &copied));
+            count_appended(copied);
+        }
+        rotate_file(task);
+    }
     size_t written;
     const int error = append_to_log(task, body > 0 ? data + header : data, body, &written);
+    count_appended(written);
     if (error == 0) {
         MSG_DEBUG(2, "%s: write log file [%s] success, ret = %d\n", task->name, task->log_path,
                   static_cast<int>(written));

@@ -51,6 +51,9 @@ struct DaemonSettings {
     int messages_enabled;
     char storage_path[storage_path_size];
     const char* const* external_candidates;
+    // MinFreeMB: the space, in MiB, that the writer leaves free on the log
+    // root's file system; 0 writes until the medium is full.
+    int min_free_mb = 0;
 };
 
 // The terminal attributes as the TCGETS/TCSETS ioctls exchange them (the

@@ -11,6 +11,7 @@
 #include "config/config_file.h"
 #include "logger/task_table.h"
 #include "msg/log_msg.h"
+#include "platform/platform.h"
 #include "test_support.h"
 
 namespace {
@@ -179,6 +180,52 @@ TEST_F(ConfigTest, StoragePathMustBeAbsoluteWithoutParentSteps) {
         load("StoragePath=" + good + "\n");
         EXPECT_EQ(runtime_state.log_root, good);
     }
+}
+
+// MinFreeMB is judged against the file system of the resolved log root; a
+// value that cannot be kept, or is negative, guards nothing, as if absent.
+TEST_F(ConfigTest, MinFreeMBIsHeldAgainstTheLogRoot) {
+    const std::string root = "StoragePath=" + dir.path + "\n";
+    struct Case {
+        std::string line;
+        int stored;
+        std::string error;  // empty: none
+    } cases[] = {
+        {"MinFreeMB = 5\n", 5, ""},
+        {"", 0, ""},
+        {"MinFreeMB=some\n", 0, ""},
+        {"MinFreeMB=-1\n", 0, "load_config: MinFreeMB [-1] is negative, taken as unset\n"},
+        {"MinFreeMB=99999999999\n", 0, "load_config: MinFreeMB [99999999999] is more than the "},
+    };
+    for (const Case& c : cases) {
+        reset_records();
+        enable_messages(1);
+        daemon_settings.min_free_mb = 7;
+        const size_t earlier = log.records().size();
+        load(root + c.line);
+        EXPECT_EQ(daemon_settings.min_free_mb, c.stored) << c.line;
+        // This load's messages, in order.
+        std::vector<LogRecord> records = log.records();
+        records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(earlier));
+        std::string texts, errors;
+        for (const LogRecord& record : records) {
+            texts += record.text;
+            if (record.priority == log_priority_error) errors += record.text;
+        }
+        EXPECT_NE(texts.find("load_config: [MinFreeMB] = [" + std::to_string(c.stored) + "]\nload_config: " + dir.path +
+                             " has "),
+                  std::string::npos)
+            << texts;
+        EXPECT_NE(texts.find(" MiB, " + std::to_string(c.stored) + " MiB kept free\n"), std::string::npos) << texts;
+        EXPECT_EQ(errors.compare(0, c.error.size(), c.error), 0) << errors;
+        EXPECT_EQ(errors.empty(), c.error.empty()) << errors;
+    }
+    // A log root that is not there yet cannot be measured: the reserve
+    // stands, and the writer measures it when it writes.
+    load("StoragePath=/does/not/exist\nMinFreeMB=5\n");
+    EXPECT_EQ(daemon_settings.min_free_mb, 5);
+    const std::string unknown = "load_config: free space of /does/not/exist unknown: No such file or directory";
+    EXPECT_TRUE(logged(unknown + ", 5 MiB kept free\n"));
 }
 
 TEST_F(ConfigTest, OptionLevelFiltersTheFirstMessageOnly) {

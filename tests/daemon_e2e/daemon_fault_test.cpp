@@ -33,54 +33,6 @@ using FaultStorage = Fault;
 using FaultDevice = Fault;
 using FaultSignal = Fault;
 
-// A card of its own size, logging qxdm7k at a high rate.
-class FaultCard : public Fault {
-protected:
-    void start_card(int size_kb) {
-        PhoneOptions options = diag_only();
-        options.sdcard_size_kb = size_kb;
-        start_phone(options);
-        if (HasFatalFailure() || IsSkipped()) return;
-        write_masks();
-        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
-        control("chunk diag 32768");
-        control("rate diag 4000000");
-        start_daemon();
-        ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
-        log_file = phone->dm_files()[0];
-    }
-    // The card's file against the stream: a prefix of it, and how much is
-    // missing at its end.
-    void check_prefix(Row& row, const std::string& file_content) {
-        const std::string stream = stream_of(Device::diag);
-        const bool prefix = stream.compare(0, file_content.size(), file_content) == 0;
-        EXPECT_TRUE(prefix) << "the file is not the start of the stream";
-        row.observe("file " + std::to_string(file_content.size()) + " B, " + (prefix ? "a clean prefix" : "CORRUPT") +
-                    " of the " + std::to_string(stream.size()) + " B read");
-    }
-    void check_devices_back(Row& row) {
-        const std::vector<long long> switches = mode_switches("diag");
-        EXPECT_EQ(switches, (std::vector<long long>{2, 1}));
-        EXPECT_TRUE(no_wake_lock_held());
-        row.observe("ioctl 7: " + joined(switches));
-    }
-    // A storage failure that ends the daemon: it stops by itself, tells the
-    // app the errno, keeps what it wrote and hands the device back.
-    void check_stopped_itself(Row& row, const std::string& errno_value, std::string* content) {
-        const bool stopped = daemon_gone(10000);
-        EXPECT_TRUE(stopped) << "the daemon kept running";
-        row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
-        const auto errnos = broadcast_errnos();
-        ASSERT_FALSE(errnos.empty());
-        for (const std::string& value : errnos) EXPECT_EQ(value, errno_value);
-        row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
-        ASSERT_TRUE(phone->read_file(log_file, content));
-        check_prefix(row, *content);
-        check_devices_back(row);
-    }
-    std::string log_file;
-};
-
 TEST_F(FaultCard, FullCardStopsTheDaemonWithEnospc) {
     Row row("ENOSPC mid-batch (1 MiB card)",
             "write fails, 'stop daemon ... (28)', daemon stops itself, broadcast ERRNO 28, file a clean prefix");

@@ -289,4 +289,77 @@ protected:
     simphone::RunResult sh(const std::string& script) const { return phone->run({"/bin/sh", "-c", script}); }
 };
 
+// A card of its own size, logging qxdm7k at a high rate.
+class FaultCard : public Fault {
+protected:
+    void start_card(int size_kb, const std::string& more_config = "") {
+        open_card(size_kb);
+        if (HasFatalFailure() || IsSkipped()) return;
+        log_on_card(more_config);
+    }
+    // The phone with its card and the masks, before the daemon starts.
+    void open_card(int size_kb) {
+        simphone::PhoneOptions options = diag_only();
+        options.sdcard_size_kb = size_kb;
+        start_phone(options);
+        if (HasFatalFailure() || IsSkipped()) return;
+        write_masks();
+    }
+    void log_on_card(const std::string& more_config = "") {
+        ASSERT_TRUE(
+            phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n" + more_config));
+        control("chunk diag 32768");
+        control("rate diag 4000000");
+        const std::vector<std::string> earlier = phone->dm_files();
+        start_daemon();
+        // The daemon's current file: new, and not a rotated one.
+        static const std::regex rotated(".*\\.[1-9][0-9]*\\.[0-9]{6}\\.dm");
+        ASSERT_TRUE(simphone::wait_until(
+            [&] {
+                for (const std::string& file : phone->dm_files()) {
+                    if (std::find(earlier.begin(), earlier.end(), file) == earlier.end() &&
+                        !std::regex_match(file, rotated))
+                        log_file = file;
+                }
+                return !log_file.empty();
+            },
+            5000));
+    }
+    // The card's files against the stream: a prefix of it, and how much is
+    // missing at its end.
+    void check_prefix(Row& row, const std::string& file_content) {
+        const std::string stream = stream_of(simphone::Device::diag);
+        const bool prefix = stream.compare(0, file_content.size(), file_content) == 0;
+        EXPECT_TRUE(prefix) << "the file is not the start of the stream";
+        row.observe("file " + std::to_string(file_content.size()) + " B, " + (prefix ? "a clean prefix" : "CORRUPT") +
+                    " of the " + std::to_string(stream.size()) + " B read");
+    }
+    void check_devices_back(Row& row) {
+        const std::vector<long long> switches = mode_switches("diag");
+        EXPECT_EQ(switches, (std::vector<long long>{2, 1}));
+        EXPECT_TRUE(no_wake_lock_held());
+        row.observe("ioctl 7: " + joined(switches));
+    }
+    // A storage failure that ends the daemon: it stops by itself and tells
+    // the app the errno.
+    void check_stop_broadcast(Row& row, const std::string& errno_value) {
+        const bool stopped = daemon_gone(10000);
+        EXPECT_TRUE(stopped) << "the daemon kept running";
+        row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
+        const auto errnos = broadcast_errnos();
+        ASSERT_FALSE(errnos.empty());
+        for (const std::string& value : errnos) EXPECT_EQ(value, errno_value);
+        row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
+    }
+    // ... and keeps what it wrote and hands the device back.
+    void check_stopped_itself(Row& row, const std::string& errno_value, std::string* content) {
+        check_stop_broadcast(row, errno_value);
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(phone->read_file(log_file, content));
+        check_prefix(row, *content);
+        check_devices_back(row);
+    }
+    std::string log_file;
+};
+
 }  // namespace fault

@@ -14,6 +14,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -74,11 +76,11 @@ struct WriterFailureTest : ::testing::Test {
 
     int write(const std::string& data) { return write_log_file(task, data.data(), static_cast<int>(data.size())); }
     // Runs body in a child with a small tmpfs as the log root.
-    int on_tmpfs(const std::function<int()>& body) {
+    int on_tmpfs(const std::function<int()>& body, const char* size = "size=64k") {
         return run_in_child([&] {
             runtime_state.own_pid = getpid();
             if (!enter_private_mounts()) return 100;
-            if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=64k") != 0) return 101;
+            if (mount("tmpfs", root.c_str(), "tmpfs", 0, size) != 0) return 101;
             return body();
         });
     }
@@ -105,6 +107,83 @@ TEST_F(WriterFailureTest, FullMediumStopsTheDaemonAndBroadcastsTheError) {
     // The log file's descriptor was not handed on to am.
     const std::string inherited = read_file(am.fds);
     EXPECT_EQ(inherited.find(root), std::string::npos) << inherited;
+}
+
+// With a reserve the append that would eat into it is not made, and the
+// daemon stops as on a full medium, with the reserve still free. The files
+// hold every byte before that append, rotated files included: none is given
+// up for room, and nothing else on the medium is touched.
+TEST_F(WriterFailureTest, ReserveStopsTheDaemonBeforeTheMediumIsFull) {
+    constexpr size_t chunk = 256 * 1024;
+    constexpr int64_t reserve = 2 << 20;
+    EXPECT_EQ(on_tmpfs(
+                  [&] {
+                      write_file(root + "/photo.jpg", "a photo");
+                      daemon_settings.min_free_mb = 2;
+                      daemon_settings.rotate_size_mb = 1;
+                      std::string stream;
+                      int result = 0;
+                      for (int i = 0; i < 40 && result == 0; ++i) {
+                          const std::string data(chunk, static_cast<char>('a' + i));
+                          result = write(data);
+                          if (result == 0) stream += data;
+                      }
+                      if (result != -1) return 1;
+                      FreeSpace space;
+                      if (measure_free_space(root.c_str(), &space) != 0) return 2;
+                      // Kept, and not by stopping early.
+                      if (space.free_bytes < reserve) return 3;
+                      if (space.free_bytes >= reserve + static_cast<int64_t>(chunk) + space.block_bytes) return 4;
+                      // Oldest first: the highest index down to 1, then the current file.
+                      std::map<int, std::string, std::greater<int>> rotated;
+                      const std::regex rotated_name(stem_name + "\\.([0-9]+)\\.[0-9]{6}\\.dm");
+                      for (const std::string& name : list_dir(root)) {
+                          std::smatch match;
+                          if (std::regex_match(name, match, rotated_name)) rotated[std::stoi(match[1])] = name;
+                      }
+                      if (rotated.size() < 2 || rotated.begin()->first != static_cast<int>(rotated.size())) return 5;
+                      std::string kept;
+                      for (const auto& [index, name] : rotated) kept += read_file(root + "/" + name);
+                      kept += read_file(current);
+                      if (kept != stream) return 6;
+                      if (list_dir(root).size() != rotated.size() + 2 || read_file(root + "/photo.jpg") != "a photo")
+                          return 7;
+                      return sigterm.count_after_settling() == 1 ? 0 : 8;
+                  },
+                  "size=6m"),
+              0);
+    const std::string refused = "qxdm7k: write log file " + current + " refused: 262144 bytes not written, ";
+    int refusals = 0;
+    for (const std::string& line : log.texts(log_tag)) refusals += line.compare(0, refused.size(), refused) == 0;
+    EXPECT_EQ(refusals, 1);
+    EXPECT_TRUE(logged("qxdm7k: stop daemon, error: No space left on device (28)\n"));
+    EXPECT_EQ(am.calls(), stop_broadcast + "28\n");
+}
+
+// A task that measured the free space lately may trust it, less what has
+// been written since: by every task, since they share the medium.
+TEST_F(WriterFailureTest, ReserveCountsWhatEveryTaskWrote) {
+    constexpr int64_t reserve = int64_t{40} << 20;
+    EXPECT_EQ(on_tmpfs(
+                  [&] {
+                      daemon_settings.min_free_mb = 40;
+                      TaskEntry* other = &task_table[1];
+                      other->log_path = strdup((root + "/qxdm_9k_20130405_093015_007.dm").c_str());
+                      // Measures about 64 MiB free.
+                      if (write("first") != 0) return 1;
+                      const std::string mebibyte(1 << 20, 'm');
+                      for (int i = 0; i < 22; ++i) {
+                          if (write_log_file(other, mebibyte.data(), static_cast<int>(mebibyte.size())) != 0) return 2;
+                      }
+                      // About 42 MiB free now: four more would leave 38.
+                      if (write(std::string(4 << 20, 'b')) != -1) return 3;
+                      FreeSpace space;
+                      if (measure_free_space(root.c_str(), &space) != 0 || space.free_bytes < reserve) return 4;
+                      return sigterm.count_after_settling() == 1 ? 0 : 5;
+                  },
+                  "size=64m"),
+              0);
+    EXPECT_EQ(am.calls(), stop_broadcast + "28\n");
 }
 
 TEST_F(WriterFailureTest, ReadOnlyMediumStopsTheDaemon) {

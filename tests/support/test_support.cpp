@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "config/config_file.h"
+#include "logger/log_writer.h"
 #include "logger/task_table.h"
 
 TempDir::TempDir() {
@@ -148,6 +149,8 @@ void reset_records() {
     daemon_settings.messages_enabled = -1;
     memset(daemon_settings.storage_path, 0, sizeof daemon_settings.storage_path);
     daemon_settings.external_candidates = default_candidates;
+    daemon_settings.min_free_mb = 0;
+    forget_free_space();
 
     runtime_state.radio_flag = 0;
     runtime_state.done = 0;
