@@ -42,7 +42,7 @@ TEST(Frames, GeneratedStreamDecodesWithItsSequenceNumbers) {
     EXPECT_EQ(trailing, 0u);
     for (size_t i = 0; i < packets.size(); ++i) {
         EXPECT_EQ(packets[i].sequence, 40 + i);
-        EXPECT_EQ(packets[i].timestamp_us, 1040 + i);
+        EXPECT_EQ(packets[i].timestamp, 1040 + i);
         EXPECT_EQ(packets[i].log_code, log_code_of(Device::diag_mdm));
     }
 }

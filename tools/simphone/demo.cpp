@@ -1,9 +1,11 @@
 // simphone_demo: what a newcomer sees first. A simulated phone streams on all
-// four diag devices; the daemon runs against it with a sample configuration;
-// its task status is shown once a second; it is stopped, and its .dm files
-// are checked byte for byte against what the driver handed out.
+// four diag devices; the daemon runs against it with a sample configuration
+// and masks built by orlith-dm's library; its task status is shown once a
+// second; it is stopped, and its .dm files are checked byte for byte against
+// what the driver handed out, and copied out for orlith-dm to read.
 //
-//   simphone_demo [seconds]      (default 5; needs root)
+//   simphone_demo [seconds] [directory for the .dm files]   (default 5; root)
+#include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -17,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "dm/mask.h"
+#include "logger/fd_io.h"
 #include "simphone.h"
 
 using simphone::Device;
@@ -65,9 +69,32 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void say(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start just above initialises it
     vprintf(format, args);
     va_end(args);
     fflush(stdout);
+}
+
+// The signalling a field engineer asks for first: LTE RRC and NAS, NR RRC,
+// WCDMA RRC and GSM RR; messages and events off.
+std::string demo_mask() {
+    dm::MaskSpec spec;
+    dm::codes_add_range(&spec.codes, 0xB0C0, 0xB0C2);
+    for (uint16_t code : {0xB0E2, 0xB0E3, 0xB0EC, 0xB0ED, 0xB821, 0x412F, 0x512F}) dm::codes_add(&spec.codes, code);
+    spec.msg = true;
+    spec.events = 0;
+    spec.disable_first = true;
+    std::string mask, error;
+    dm::build_mask(spec, &mask, &error);
+    return mask;
+}
+
+bool copy_out(const std::string& content, const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    size_t written = 0;
+    const bool ok = write_all(fd, content.data(), content.size(), &written) == 0;
+    return close(fd) == 0 && ok;
 }
 
 std::string indent(const std::string& text) {
@@ -82,6 +109,7 @@ std::string indent(const std::string& text) {
 int main(int argc, char* argv[]) {
     // NOLINTNEXTLINE(cert-err34-c): a bad argument runs a 0 s demo, which fails visibly
     const int seconds = argc > 1 ? atoi(argv[1]) : 5;
+    const std::string keep_dir = argc > 2 ? argv[2] : "";
     std::string error;
     if (!simphone::phone_supported(&error)) {
         say("demo: %s\n", error.c_str());
@@ -104,11 +132,12 @@ int main(int argc, char* argv[]) {
             task.rate);
     }
     phone->write_config(config);
-    phone->write_file("/sdcard/diag.mask",
-                      std::string("\x7e\x73\x00\x00\x00\x03\x00\x00\x00\x7e\x82\x00\x00\x00\x7e", 15));
-    phone->write_file("/sdcard/null.mask", std::string("\x73\x00\x00\x00\x00\x00\x00\x00\x7e", 9));
+    phone->write_file("/sdcard/diag.mask", demo_mask());
+    phone->write_file("/sdcard/null.mask", dm::null_mask());
     phone->write_file("/sdcard/trace.mask", "trace on\r\n");
-    say("== Configuration %s/orlith.conf, masks in /sdcard\n", simphone::Phone::data_dir);
+    say("== Configuration %s/orlith.conf, masks in /sdcard: LTE, NR, WCDMA and GSM signalling codes "
+        "(orlith-dm mask build); the simulated modems stream only those\n",
+        simphone::Phone::data_dir);
 
     simphone::RunResult started = phone->zarnorlith({});
     say("== $ zarnorlith          (exit status %d)\n", started.exit_status);
@@ -135,11 +164,14 @@ int main(int argc, char* argv[]) {
 
     const std::vector<std::string> files = phone->dm_files("/sdcard");
     say("== .dm files in /sdcard: %zu\n", files.size());
+    bool copied = true;
     for (const std::string& file : files) {
         std::string content;
         phone->read_file(file, &content);
         say("   %10zu  %s\n", content.size(), file.c_str());
+        if (!keep_dir.empty()) copied = copy_out(content, keep_dir + file.substr(file.rfind('/'))) && copied;
     }
+    if (!keep_dir.empty()) say("   copied to %s%s\n", keep_dir.c_str(), copied ? "" : ": SOME COPIES FAILED");
     const simphone::Journal journal = phone->journal();
     size_t captured = 0;
     bool all_ok = true;
@@ -181,5 +213,5 @@ int main(int argc, char* argv[]) {
     const bool clean = phone->stop(&error);
     const bool gone = kill(sandbox, 0) != 0 && kill(driver, 0) != 0 && access(run_dir.c_str(), F_OK) != 0;
     say("== Phone torn down: %s\n", clean && gone ? "nothing left mounted or running" : error.c_str());
-    return all_ok && ended && clean && gone ? 0 : 1;
+    return all_ok && ended && clean && gone && copied ? 0 : 1;
 }

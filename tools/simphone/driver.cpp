@@ -1,7 +1,9 @@
 // simphone_driver: the simulated diag driver. It serves the diag devices, the
 // wake-lock files and the modem nodes as FUSE files, feeds the trace terminal
 // through a pty, records what it hands out and what is done to it, and takes
-// its orders line by line on standard input (see control_help below).
+// its orders line by line on standard input (see control_help below). Its
+// modems answer diag requests as a modem does and honour the log masks
+// written to them (answer_request in protocol.h).
 //
 // Usage: simphone_driver <mountpoint> <run-dir>
 // Prints "ready <pty slave path>" once the files are served. Ends, unmounting,
@@ -102,6 +104,8 @@ struct Stream {
     unsigned poll_fault = 0;
     ResponseMode response = ResponseMode::normal;
     int response_delay_ms = 0;
+    simphone::ModemMask mask;  // what the modem behind this device logs
+    size_t next_code = 0;
 };
 
 struct State {
@@ -187,18 +191,32 @@ bool delivering(const Stream& s) {
     return false;
 }
 
-std::string build_chunk(Stream& s) {
-    std::string chunk;
+// Whether the modem has anything to log: a mask can switch every code off.
+bool logs_anything(const Stream& s) { return !s.mask.configured || !s.mask.enabled.empty(); }
+
+std::string chunk_header(const Stream& s) {
+    std::string header;
     if (s.header == 4) {
-        for (int i = 0; i < 4; ++i) chunk.push_back(static_cast<char>(simphone::stream_type_word >> (8 * i)));
+        for (int i = 0; i < 4; ++i) header.push_back(static_cast<char>(simphone::stream_type_word >> (8 * i)));
     }
+    return header;
+}
+
+// Whole frames up to the chunk size, at least one; empty when the mask has
+// switched every code off.
+std::string build_chunk(Stream& s) {
+    if (!logs_anything(s)) return std::string();
+    std::string chunk = chunk_header(s);
     const size_t header = chunk.size();
-    const uint64_t now = simphone::monotonic_us();
+    const uint64_t now = simphone::diag_now();
     for (;;) {
-        std::string frame = simphone::make_log_frame(s.device, s.sequence, now);
+        uint16_t code = simphone::log_code_of(s.device);
+        if (s.mask.configured) code = s.mask.enabled[s.next_code % s.mask.enabled.size()];
+        std::string frame = simphone::make_log_frame(code, s.sequence, now);
         if (chunk.size() > header && chunk.size() + frame.size() > s.chunk) break;
         chunk += frame;
         ++s.sequence;
+        ++s.next_code;
     }
     return chunk;
 }
@@ -225,27 +243,45 @@ void wake_stream_readers(Stream& s) {
     }
 }
 
-void queue_chunk(Stream& s) {
+// Whether the stream takes another chunk now; counts the chunks that go
+// elsewhere or are lost.
+bool stream_takes(Stream& s) {
     // Without a memory-device reader the modem's data goes to the USB port.
     if ((s.device == Device::diag || s.device == Device::diag_mdm) && g.md_client[static_cast<int>(s.device)] == 0) {
         ++s.to_usb;
-        return;
+        return false;
     }
     if (s.queued >= queue_limit) {
         if (s.overruns++ == 0) event("overrun", simphone::device_name(s.device), 0, 0, 0, 0);
-        return;
+        return false;
     }
+    return true;
+}
+
+void push_chunk(Stream& s, std::string chunk) {
     const bool was_empty = s.queue.empty();
-    s.queue.push_back(build_chunk(s));
+    s.queue.push_back(std::move(chunk));
     s.queued += s.queue.back().size();
     if (s.device == Device::extdiag && was_empty) announce_external();
     wake_stream_readers(s);
 }
 
+void queue_chunk(Stream& s) {
+    if (!stream_takes(s)) return;
+    std::string chunk = build_chunk(s);
+    if (!chunk.empty()) push_chunk(s, std::move(chunk));
+}
+
+// A modem in memory-device mode logs its answers too, so a capture holds
+// the answers to its mask.
+void log_answer(Stream& s, const std::string& answer) {
+    if (stream_takes(s)) push_chunk(s, chunk_header(s) + answer);
+}
+
 // Produces the chunks a timed stream owes by now; returns when the next is due
 // (0 when none is scheduled).
 uint64_t generate_due(Stream& s, uint64_t now) {
-    const bool flowing = delivering(s) && s.rate > 0;
+    const bool flowing = delivering(s) && s.rate > 0 && logs_anything(s);
     if (!flowing) {
         s.was_delivering = false;
         return 0;
@@ -291,7 +327,7 @@ bool handle_readable(const Handle& h, uint64_t now) {
     if (!h.responses.empty()) return response_ready(h, now);
     const Stream& s = g.streams[static_cast<int>(device_of(h.ino))];
     const bool gets_stream = h.ino == ino_extdiag || h.mode == mode_memory_device;
-    if (gets_stream && delivering(s) && (!s.queue.empty() || s.rate < 0)) return true;
+    if (gets_stream && delivering(s) && (!s.queue.empty() || (s.rate < 0 && logs_anything(s)))) return true;
     return h.notify_pending;
 }
 
@@ -508,16 +544,21 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_
         fuse_reply_err(req, error);
         return;
     }
-    const bool typed = size >= 5 && memcmp(buf, "\x20\x00\x00\x00", 4) == 0 &&
-                       static_cast<uint8_t>(buf[size - 1]) == simphone::hdlc_flag;
+    const bool typed =
+        size >= 5 && memcmp(buf, "\x20\x00\x00\x00", 4) == 0 && static_cast<uint8_t>(buf[size - 1]) == dm::flag_byte;
     if (!typed) {
         event("request", file_names[ino], h->id, 0, 0, -EINVAL, bytes);
         fuse_reply_err(req, EINVAL);
         return;
     }
     event("request", file_names[ino], h->id, 0, 0, static_cast<long long>(size), bytes);
+    // A control device that does not log speaks to the external modem.
+    Stream& modem = g.streams[static_cast<int>(ino == ino_diag && h->mode != mode_memory_device ? Device::extdiag
+                                                                                                : device_of(ino))];
+    bool is_diag = false;
     Response response;
-    response.bytes = bytes.substr(4);  // the request comes back as its own answer
+    response.bytes = simphone::answer_request(bytes.substr(4), &modem.mask, &is_diag);
+    if (is_diag) log_answer(modem, response.bytes);
     response.never = s.response == ResponseMode::never;
     response.ready_us = simphone::monotonic_us();
     if (s.response == ResponseMode::delayed) {

@@ -3,6 +3,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "dm/packet.h"
+
 namespace simphone {
 
 namespace {
@@ -19,20 +21,53 @@ uint64_t get_le(const uint8_t* in, int bytes) {
     return value;
 }
 
-void append_escaped(uint8_t byte, std::string* out) {
-    if (byte == hdlc_flag || byte == hdlc_escape) {
-        out->push_back(static_cast<char>(hdlc_escape));
-        out->push_back(static_cast<char>(byte ^ hdlc_xor));
-    } else {
-        out->push_back(static_cast<char>(byte));
-    }
-}
-
 uint8_t filler_byte(uint32_t sequence, size_t index) {
-    if (index == 0) return hdlc_flag;
-    if (index == 1) return hdlc_escape;
+    if (index == 0) return dm::flag_byte;
+    if (index == 1) return dm::escape_byte;
     // NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result): only the low byte is kept
     return static_cast<uint8_t>(sequence * 31u + index * 7u);
+}
+
+struct Decoding {
+    std::vector<DecodedPacket>* packets;
+    std::string error;
+    uint64_t end = 0;  // of the last good frame
+};
+
+void decode_event(void* context, const dm::ParseEvent& event) {
+    Decoding* d = static_cast<Decoding*>(context);
+    if (!d->error.empty() || event.kind == dm::ParseEvent::tail) return;
+    const std::string where = " (frame at offset " + std::to_string(event.offset) + ")";
+    if (event.kind != dm::ParseEvent::frame) {
+        d->error = "bytes outside any frame" + where;
+        return;
+    }
+    if (event.status != dm::FrameStatus::good) {
+        d->error = std::string(dm::frame_status_name(event.status)) + where;
+        return;
+    }
+    dm::LogPacket log;
+    DecodedPacket packet;
+    if (!dm::parse_log_packet(event.payload, event.payload_size, &log) || log.data_size < log_data_header) {
+        d->error = "bad log header or length" + where;
+        return;
+    }
+    packet.payload_length = event.payload_size;
+    packet.log_code = log.code;
+    packet.timestamp = log.timestamp;
+    packet.sequence = dm::get_le32(log.data);
+    if (log.data_size != log_data_header + filler_length(packet.sequence)) {
+        d->error = "bad length for its sequence number" + where;
+        return;
+    }
+    for (size_t i = log_data_header; i < log.data_size; ++i) {
+        if (log.data[i] != filler_byte(packet.sequence, i - log_data_header)) {
+            d->error = "filler differs" + where;
+            return;
+        }
+    }
+    d->packets->push_back(packet);
+    d->end = event.offset + event.size;
 }
 
 }  // namespace
@@ -49,100 +84,79 @@ bool parse_device(const std::string& name, Device* device) {
     return false;
 }
 
-uint16_t crc16_x25(const uint8_t* data, size_t length) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
-    }
-    return static_cast<uint16_t>(~crc);
-}
-
-void hdlc_encode(const uint8_t* payload, size_t length, std::string* out) {
-    for (size_t i = 0; i < length; ++i) append_escaped(payload[i], out);
-    uint16_t crc = crc16_x25(payload, length);
-    append_escaped(static_cast<uint8_t>(crc & 0xFF), out);
-    append_escaped(static_cast<uint8_t>(crc >> 8), out);
-    out->push_back(static_cast<char>(hdlc_flag));
-}
-
 uint16_t log_code_of(Device device) { return static_cast<uint16_t>(0x1100 + static_cast<int>(device)); }
 
 size_t filler_length(uint32_t sequence) { return 8 + (sequence * 37u) % 121u; }
 
-std::string make_log_frame(Device device, uint32_t sequence, uint64_t timestamp_us) {
-    const size_t length = log_header_size + filler_length(sequence);
-    uint8_t payload[log_header_size + 8 + 121];
-    payload[0] = log_command;
-    payload[1] = 0;
-    put_le(payload + 2, length, 2);
-    put_le(payload + 4, log_code_of(device), 2);
-    put_le(payload + 6, timestamp_us, 8);
-    put_le(payload + 14, sequence, 4);
-    for (size_t i = log_header_size; i < length; ++i) payload[i] = filler_byte(sequence, i - log_header_size);
+std::string make_log_frame(uint16_t code, uint32_t sequence, uint64_t timestamp) {
+    uint8_t data[log_data_header + 8 + 121];
+    const size_t length = log_data_header + filler_length(sequence);
+    for (size_t i = 0; i < log_data_header; ++i) data[i] = static_cast<uint8_t>(sequence >> (8 * i));
+    for (size_t i = log_data_header; i < length; ++i) data[i] = filler_byte(sequence, i - log_data_header);
+    std::string packet;
+    packet.reserve(dm::log_header_size + length);
+    dm::append_log_packet(code, timestamp, data, length, &packet);
     std::string frame;
-    frame.reserve(length * 2 + 6);
-    hdlc_encode(payload, length, &frame);
+    frame.reserve(packet.size() * 2 + 6);
+    dm::append_frame(packet, &frame);
     return frame;
+}
+
+uint64_t diag_now() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return dm::diag_time_from_unix_us(static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
 }
 
 bool decode_frames(const std::string& bytes, std::vector<DecodedPacket>* packets, std::string* error,
                    size_t* trailing) {
-    std::string payload;
-    size_t frame_start = 0;
-    bool escaped = false;
-    for (size_t at = 0; at < bytes.size(); ++at) {
-        const uint8_t byte = static_cast<uint8_t>(bytes[at]);
-        if (byte != hdlc_flag) {
-            if (escaped) {
-                payload.push_back(static_cast<char>(byte ^ hdlc_xor));
-                escaped = false;
-            } else if (byte == hdlc_escape) {
-                escaped = true;
-            } else {
-                payload.push_back(static_cast<char>(byte));
-            }
-            continue;
-        }
-        const std::string where = " (frame at offset " + std::to_string(frame_start) + ")";
-        if (escaped) {
-            *error = "escape byte right before the flag" + where;
-            return false;
-        }
-        const uint8_t* p = reinterpret_cast<const uint8_t*>(payload.data());
-        if (payload.size() < log_header_size + 2) {
-            *error = "frame of " + std::to_string(payload.size()) + " bytes is too short" + where;
-            return false;
-        }
-        const size_t body = payload.size() - 2;
-        const uint16_t crc = static_cast<uint16_t>(get_le(p + body, 2));
-        if (crc != crc16_x25(p, body)) {
-            *error = "CRC mismatch" + where;
-            return false;
-        }
-        DecodedPacket packet;
-        packet.payload_length = body;
-        packet.log_code = static_cast<uint16_t>(get_le(p + 4, 2));
-        packet.timestamp_us = get_le(p + 6, 8);
-        packet.sequence = static_cast<uint32_t>(get_le(p + 14, 4));
-        if (p[0] != log_command || get_le(p + 2, 2) != body ||
-            body != log_header_size + filler_length(packet.sequence)) {
-            *error = "bad log header or length" + where;
-            return false;
-        }
-        for (size_t i = log_header_size; i < body; ++i) {
-            if (p[i] != filler_byte(packet.sequence, i - log_header_size)) {
-                *error = "filler differs" + where;
-                return false;
-            }
-        }
-        packets->push_back(packet);
-        payload.clear();
-        frame_start = at + 1;
+    Decoding decoding{packets, std::string(), 0};
+    dm::FrameParser parser;
+    dm::parser_init(&parser);
+    dm::parser_feed(&parser, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), decode_event, &decoding);
+    dm::parser_finish(&parser, decode_event, &decoding);
+    if (!decoding.error.empty()) {
+        *error = decoding.error;
+        return false;
     }
-    if (trailing != nullptr) *trailing = bytes.size() - frame_start;
+    if (trailing != nullptr) *trailing = bytes.size() - static_cast<size_t>(decoding.end);
     return true;
+}
+
+std::string answer_request(const std::string& request, ModemMask* mask, bool* is_diag) {
+    std::string payload;
+    *is_diag = dm::unframe(reinterpret_cast<const uint8_t*>(request.data()), request.size(), &payload) ==
+               dm::FrameStatus::good;
+    if (!*is_diag) return request;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(payload.data());
+    const dm::MaskRequest r = dm::decode_request(p, payload.size());
+    std::string answer;
+    if (r.problem != nullptr) {
+        answer = dm::error_response(dm::cmd_bad_length, p, payload.size());
+    } else if (r.kind == dm::RequestKind::log_disable_all || r.kind == dm::RequestKind::log_set_mask) {
+        uint32_t status = dm::log_status_ok;
+        if (r.kind == dm::RequestKind::log_disable_all) {
+            mask->codes = dm::CodeSet();
+        } else if (r.equipment > 0xF || r.item_count > dm::max_items) {
+            status = dm::log_status_invalid;
+        } else {
+            dm::codes_set_equipment(&mask->codes, r.equipment, r.item_count, r.mask);
+        }
+        if (status == dm::log_status_ok) {
+            mask->configured = true;
+            mask->enabled = dm::codes_list(mask->codes);
+        }
+        answer = dm::log_config_response(p, payload.size(), status);
+    } else if (r.kind == dm::RequestKind::msg_set_all) {
+        answer = dm::msg_set_all_response(p, payload.size());
+    } else if (r.kind == dm::RequestKind::event_report) {
+        answer = payload;
+    } else {
+        answer = dm::error_response(dm::cmd_bad_command, p, payload.size());
+    }
+    std::string framed;
+    dm::append_frame(answer, &framed);
+    return framed;
 }
 
 void encode_journal_record(const JournalRecord& record, uint8_t out[journal_record_size]) {

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "dm/frame.h"
+#include "dm/mask.h"
+
 namespace simphone {
 
 // The devices the driver serves a stream on, in journal numbering.
@@ -23,43 +26,58 @@ bool parse_device(const std::string& name, Device* device);
 constexpr uint32_t request_type_word = 32;
 constexpr uint32_t stream_type_word = 32;
 
-constexpr uint8_t hdlc_flag = 0x7E;
-constexpr uint8_t hdlc_escape = 0x7D;
-constexpr uint8_t hdlc_xor = 0x20;
+// The framing is the capture tool's (dm/frame.h); these names stay for the
+// kit's own tests.
+using dm::crc16_x25;
+inline void hdlc_encode(const uint8_t* payload, size_t length, std::string* out) {
+    dm::append_frame(payload, length, out);
+}
 
-// CRC-16/X.25 (reflected 0x1021, initial and final value 0xFFFF), the check
-// that closes every diag frame.
-uint16_t crc16_x25(const uint8_t* data, size_t length);
+// Stream packets are log packets (dm/packet.h) whose data is the device's
+// packet sequence number (u32), then filler. The filler always holds a flag
+// and an escape byte, so that every frame exercises escaping.
+constexpr size_t log_data_header = 4;
 
-// Escapes payload plus its CRC (little-endian) and appends the closing flag.
-void hdlc_encode(const uint8_t* payload, size_t length, std::string* out);
-
-// Log packet payload: command 0x10, a zero byte, the payload length (u16),
-// the log code (u16), a timestamp in microseconds (u64), the device's packet
-// sequence number (u32), then filler. The filler always holds a flag and an
-// escape byte, so that every frame exercises escaping.
-constexpr uint8_t log_command = 0x10;
-constexpr size_t log_header_size = 18;
-
+// The code a device logs under until a log mask is set on it.
 uint16_t log_code_of(Device device);
 // Filler length of the packet with this sequence number (the sizes vary, so
 // that packets straddle no fixed pattern).
 size_t filler_length(uint32_t sequence);
-// The whole frame of one packet, escaped and terminated.
-std::string make_log_frame(Device device, uint32_t sequence, uint64_t timestamp_us);
+// The whole frame of one packet, escaped and terminated; the time stamp is
+// the diag clock's (diag_now()).
+std::string make_log_frame(uint16_t code, uint32_t sequence, uint64_t timestamp);
+inline std::string make_log_frame(Device device, uint32_t sequence, uint64_t timestamp) {
+    return make_log_frame(log_code_of(device), sequence, timestamp);
+}
+uint64_t diag_now();
 
 struct DecodedPacket {
     uint16_t log_code = 0;
-    uint64_t timestamp_us = 0;
+    uint64_t timestamp = 0;
     uint32_t sequence = 0;
     size_t payload_length = 0;
 };
 
 // Splits a byte stream into frames and checks each: escapes, CRC, length
-// field and filler. Stops at the first bad frame with a reason in *error.
+// fields and filler. Stops at the first bad frame with a reason in *error.
 // Bytes after the last flag are reported through *trailing.
 bool decode_frames(const std::string& bytes, std::vector<DecodedPacket>* packets, std::string* error,
                    size_t* trailing = nullptr);
+
+// The mask state of one simulated modem. Until it is sent a log mask
+// request it logs under its device's own code, as it always has; from then
+// on only the codes the mask enabled, and nothing once they are all off.
+struct ModemMask {
+    bool configured = false;
+    dm::CodeSet codes;
+    std::vector<uint16_t> enabled;  // codes, in order
+};
+
+// The modem's answer to one request (its bytes after the type word, up to
+// and including the closing flag), framed; what the request asks of the
+// log codes is done to *mask. Bytes that are no diag frame are answered by
+// themselves, as the simulated driver always did, and *is_diag is false.
+std::string answer_request(const std::string& request, ModemMask* mask, bool* is_diag);
 
 // What a journal record says about the bytes of one handed-out chunk.
 enum class ChunkKind : uint8_t { stream = 0, response = 1, notification = 2 };

@@ -1,0 +1,621 @@
+#include "dm/capture.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "dm/mask.h"
+#include "dm/packet.h"
+#include "logger/fd_io.h"
+#include "msg/error_text.h"
+
+namespace dm {
+
+namespace {
+
+constexpr size_t read_block = 1 << 20;
+// Text output lists this many entries of each list; --json lists all kept.
+constexpr size_t text_listed = 20;
+
+int open_input(const char* path, std::string* error) {
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = std::string(path) + ": cannot open: " + error_text(errno).text;
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        *error = std::string(path) + ": is a directory";
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string json_string(const char* text) {
+    std::string out = "\"";
+    for (const char* c = text; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else if (byte < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out + "\"";
+}
+
+unsigned long long ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+void keep(std::vector<Span>* list, const ParseEvent& event) {
+    if (list->size() < max_listed) list->push_back(Span{event.offset, event.size});
+}
+
+const FrameStatus bad_statuses[] = {FrameStatus::bad_crc, FrameStatus::bad_escape, FrameStatus::too_short,
+                                    FrameStatus::overlong};
+
+}  // namespace
+
+bool scan_file(const char* path, FrameParser* parser, ParseHandler handler, void* context, std::string* error) {
+    const int fd = open_input(path, error);
+    if (fd < 0) return false;
+    std::vector<uint8_t> block(read_block);
+    for (;;) {
+        const ssize_t got = read_retrying(fd, block.data(), block.size());
+        if (got < 0) {
+            *error = std::string(path) + ": read failed at offset " + std::to_string(parser->at) + ": " +
+                     error_text(errno).text;
+            close(fd);
+            return false;
+        }
+        if (got == 0) break;
+        parser_feed(parser, block.data(), static_cast<size_t>(got), handler, context);
+    }
+    close(fd);
+    parser_finish(parser, handler, context);
+    return true;
+}
+
+void check_add(CheckResult* r, const ParseEvent& event) {
+    switch (event.kind) {
+        case ParseEvent::frame:
+            ++r->frames;
+            if (event.size > r->largest.size) r->largest = Span{event.offset, event.size};
+            if (event.status == FrameStatus::good) {
+                ++r->good;
+            } else {
+                ++r->bad;
+                ++r->bad_by_status[static_cast<int>(event.status)];
+                if (r->bad_frames.size() < max_listed)
+                    r->bad_frames.push_back(CheckResult::BadFrame{Span{event.offset, event.size}, event.status});
+            }
+            break;
+        case ParseEvent::header_word:
+            ++r->header_words;
+            break;
+        case ParseEvent::outside:
+            ++r->outside_runs;
+            r->outside_bytes += event.size;
+            keep(&r->outside, event);
+            break;
+        case ParseEvent::tail:
+            r->has_tail = true;
+            r->tail = Span{event.offset, event.size};
+            break;
+    }
+    r->bytes = std::max(r->bytes, event.offset + event.size);
+}
+
+void print_check(const char* name, const CheckResult& r, FILE* out) {
+    fprintf(out, "%s: %s\n", name, r.bad != 0 ? "BAD FRAMES" : r.frames == 0 ? "no frames" : "every frame good");
+    fprintf(out, "  bytes:          %llu\n", ull(r.bytes));
+    fprintf(out, "  frames:         %llu (%llu good, %llu bad", ull(r.frames), ull(r.good), ull(r.bad));
+    for (FrameStatus status : bad_statuses) {
+        const uint64_t count = r.bad_by_status[static_cast<int>(status)];
+        if (count != 0) fprintf(out, ", %llu %s", ull(count), frame_status_name(status));
+    }
+    fprintf(out, ")\n");
+    if (r.frames != 0)
+        fprintf(out, "  largest frame:  %llu bytes at offset %llu\n", ull(r.largest.size), ull(r.largest.offset));
+    if (r.header_words != 0)
+        fprintf(out, "  header words:   %llu (the driver's words in front of buffers; not errors)\n",
+                ull(r.header_words));
+    fprintf(out, "  outside frames: %llu bytes", ull(r.outside_bytes));
+    for (size_t i = 0; i < r.outside.size() && i < text_listed; ++i)
+        fprintf(out, "%s%llu at offset %llu", i == 0 ? ": " : ", ", ull(r.outside[i].size), ull(r.outside[i].offset));
+    if (r.outside_runs > text_listed) fprintf(out, ", ... (%llu runs)", ull(r.outside_runs));
+    fprintf(out, "\n");
+    if (r.has_tail) {
+        fprintf(out, "  truncated tail: %llu bytes at offset %llu (a frame without its closing 0x7E)\n",
+                ull(r.tail.size), ull(r.tail.offset));
+    } else {
+        fprintf(out, "  truncated tail: none\n");
+    }
+    for (size_t i = 0; i < r.bad_frames.size() && i < text_listed; ++i) {
+        const CheckResult::BadFrame& bad = r.bad_frames[i];
+        fprintf(out, "  bad frame at offset %llu: %llu bytes, %s\n", ull(bad.span.offset), ull(bad.span.size),
+                frame_status_name(bad.status));
+    }
+    if (r.bad > text_listed)
+        fprintf(out, "  ... %llu more bad frames (--json lists %zu)\n", ull(r.bad - text_listed), max_listed);
+}
+
+void print_check_json(const char* name, const CheckResult& r, FILE* out) {
+    fprintf(out, "{\"file\":%s,\"bytes\":%llu,\"frames\":%llu,\"good\":%llu,\"bad\":%llu", json_string(name).c_str(),
+            ull(r.bytes), ull(r.frames), ull(r.good), ull(r.bad));
+    fprintf(out, ",\"bad_crc\":%llu,\"bad_escape\":%llu,\"too_short\":%llu,\"too_long\":%llu",
+            ull(r.bad_by_status[static_cast<int>(FrameStatus::bad_crc)]),
+            ull(r.bad_by_status[static_cast<int>(FrameStatus::bad_escape)]),
+            ull(r.bad_by_status[static_cast<int>(FrameStatus::too_short)]),
+            ull(r.bad_by_status[static_cast<int>(FrameStatus::overlong)]));
+    fprintf(out, ",\"header_words\":%llu,\"outside_bytes\":%llu,\"outside\":[", ull(r.header_words),
+            ull(r.outside_bytes));
+    for (size_t i = 0; i < r.outside.size(); ++i)
+        fprintf(out, "%s{\"offset\":%llu,\"size\":%llu}", i == 0 ? "" : ",", ull(r.outside[i].offset),
+                ull(r.outside[i].size));
+    fprintf(out, "],\"truncated_tail\":");
+    if (r.has_tail) {
+        fprintf(out, "{\"offset\":%llu,\"size\":%llu}", ull(r.tail.offset), ull(r.tail.size));
+    } else {
+        fprintf(out, "null");
+    }
+    fprintf(out, ",\"largest_frame\":");
+    if (r.frames != 0) {
+        fprintf(out, "{\"offset\":%llu,\"size\":%llu}", ull(r.largest.offset), ull(r.largest.size));
+    } else {
+        fprintf(out, "null");
+    }
+    fprintf(out, ",\"bad_frames\":[");
+    for (size_t i = 0; i < r.bad_frames.size(); ++i)
+        fprintf(out, "%s{\"offset\":%llu,\"size\":%llu,\"reason\":\"%s\"}", i == 0 ? "" : ",",
+                ull(r.bad_frames[i].span.offset), ull(r.bad_frames[i].span.size),
+                frame_status_name(r.bad_frames[i].status));
+    fprintf(out, "],\"ok\":%s}\n", r.bad == 0 ? "true" : "false");
+}
+
+void stats_add(Stats* s, const ParseEvent& event) {
+    check_add(&s->check, event);
+    if (event.kind != ParseEvent::frame || event.status != FrameStatus::good || event.payload_size == 0) return;
+    const uint8_t* p = event.payload;
+    size_t size = event.payload_size;
+    ++s->by_command[p[0]];
+    uint32_t subscription;
+    const uint8_t* inner;
+    size_t inner_size;
+    if (unwrap_dual_sim(p, size, &subscription, &inner, &inner_size)) {
+        auto found = s->subscriptions.find(subscription);
+        if (found != s->subscriptions.end()) {
+            ++found->second;
+        } else if (s->subscriptions.size() < max_subscriptions) {
+            s->subscriptions[subscription] = 1;
+        } else {
+            ++s->other_subscriptions;
+        }
+        p = inner;
+        size = inner_size;
+    }
+    if (p[0] == cmd_log) {
+        LogPacket packet;
+        if (!parse_log_packet(p, size, &packet)) {
+            ++s->malformed_logs;
+            return;
+        }
+        ++s->log_packets;
+        ++s->by_code[packet.code];
+        ++s->by_equipment[equipment_of(packet.code)];
+        if (!s->has_time) {
+            s->has_time = true;
+            s->first_time = s->min_time = s->max_time = packet.timestamp;
+        }
+        s->last_time = packet.timestamp;
+        s->min_time = std::min(s->min_time, packet.timestamp);
+        s->max_time = std::max(s->max_time, packet.timestamp);
+        return;
+    }
+    std::string text;
+    bool rejected = false;
+    if (!describe_response(p, size, &text, &rejected)) return;
+    const bool error = is_error_response(p[0]);
+    std::vector<Stats::Note>& list = error ? s->errors : s->mask_responses;
+    ++(error ? s->error_count : s->mask_response_count);
+    if (rejected) ++s->rejected;
+    if (list.size() < max_listed) list.push_back(Stats::Note{event.offset, text, rejected});
+}
+
+void print_stats(const char* name, const Stats& s, FILE* out) {
+    const CheckResult& c = s.check;
+    fprintf(out, "%s\n", name);
+    fprintf(out, "  frames: %llu good, %llu bad%s\n", ull(c.good), ull(c.bad),
+            c.bad != 0 ? " (orlith-dm check tells where)" : "");
+    fprintf(out, "  by command:\n");
+    for (int command = 0; command < 256; ++command) {
+        if (s.by_command[command] == 0) continue;
+        const char* label = command_name(static_cast<uint8_t>(command));
+        fprintf(out, "    0x%02X %-26s %12llu\n", command, label != nullptr ? label : "", ull(s.by_command[command]));
+    }
+    if (s.log_packets != 0) {
+        fprintf(out, "  by log code:\n");
+        for (uint32_t code = 0; code < 65536; ++code) {
+            if (s.by_code[code] == 0) continue;
+            const char* label = log_code_name(static_cast<uint16_t>(code));
+            fprintf(out, "    0x%04X %-42s %12llu\n", code, label != nullptr ? label : "", ull(s.by_code[code]));
+        }
+        fprintf(out, "  by equipment id:\n");
+        for (unsigned equipment = 0; equipment < 16; ++equipment) {
+            if (s.by_equipment[equipment] == 0) continue;
+            const char* label = equipment_name(equipment);
+            fprintf(out, "    0x%X %-10s %12llu\n", equipment, label != nullptr ? label : "",
+                    ull(s.by_equipment[equipment]));
+        }
+    }
+    if (s.malformed_logs != 0) fprintf(out, "  log packets whose lengths disagree: %llu\n", ull(s.malformed_logs));
+    if (!s.subscriptions.empty()) {
+        fprintf(out, "  dual-SIM subscriptions:");
+        for (const auto& [id, count] : s.subscriptions) fprintf(out, " id %u: %llu;", id, ull(count));
+        if (s.other_subscriptions != 0) fprintf(out, " others: %llu", ull(s.other_subscriptions));
+        fprintf(out, "\n");
+    }
+    if (s.has_time) {
+        char first[40], last[40], earliest[40], latest[40];
+        format_utc(unix_us_from_diag_time(s.first_time), first, sizeof first);
+        format_utc(unix_us_from_diag_time(s.last_time), last, sizeof last);
+        format_utc(unix_us_from_diag_time(s.min_time), earliest, sizeof earliest);
+        format_utc(unix_us_from_diag_time(s.max_time), latest, sizeof latest);
+        const double span = static_cast<double>(((s.max_time >> 16) - (s.min_time >> 16)) * 1250) / 1e6;
+        fprintf(out, "  log time stamps (APPROXIMATE: 1.25 ms ticks since 1980-01-06 UTC; modems differ):\n");
+        fprintf(out, "    first %s, last %s UTC\n", first, last);
+        fprintf(out, "    span %.3f s, from %s to %s UTC\n", span, earliest, latest);
+    }
+    fprintf(out, "  mask responses: %llu\n", ull(s.mask_response_count));
+    for (size_t i = 0; i < s.mask_responses.size(); ++i)
+        fprintf(out, "    at offset %llu: %s\n", ull(s.mask_responses[i].offset), s.mask_responses[i].text.c_str());
+    if (s.mask_response_count > s.mask_responses.size())
+        fprintf(out, "    ... %llu more\n", ull(s.mask_response_count - s.mask_responses.size()));
+    fprintf(out, "  error responses: %llu\n", ull(s.error_count));
+    for (size_t i = 0; i < s.errors.size(); ++i)
+        fprintf(out, "    at offset %llu: %s\n", ull(s.errors[i].offset), s.errors[i].text.c_str());
+    if (s.error_count > s.errors.size()) fprintf(out, "    ... %llu more\n", ull(s.error_count - s.errors.size()));
+    if (s.rejected != 0)
+        fprintf(out,
+                "  THE MODEM REJECTED %llu REQUEST%s of the mask (see above): this capture may lack the items the "
+                "mask asked for\n",
+                ull(s.rejected), s.rejected == 1 ? "" : "S");
+}
+
+// ---- pcap -------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t ipv4_header = 20, udp_header = 8, gsmtap_header = 16;
+constexpr size_t max_diag_in_packet = 65535 - ipv4_header - udp_header - gsmtap_header;
+constexpr uint32_t linktype_raw_ip = 101;
+
+void put_be(uint64_t value, int bytes, std::string* out) {
+    for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<char>(value >> (8 * i)));
+}
+
+void flush(PcapWriter* w) {
+    size_t written = 0;
+    const int error = write_all(w->fd, w->buffer.data(), w->buffer.size(), &written);
+    if (error != 0 && w->error == 0) w->error = error;
+    w->buffer.clear();
+}
+
+// The packet time: the log packet's own stamp, else the last one seen.
+int64_t packet_time(PcapWriter* w, const uint8_t* p, size_t size) {
+    uint32_t subscription;
+    const uint8_t* inner;
+    size_t inner_size;
+    if (unwrap_dual_sim(p, size, &subscription, &inner, &inner_size)) {
+        p = inner;
+        size = inner_size;
+    }
+    LogPacket packet;
+    if (parse_log_packet(p, size, &packet)) w->last_time_us = unix_us_from_diag_time(packet.timestamp);
+    return w->last_time_us;
+}
+
+}  // namespace
+
+bool pcap_open(PcapWriter* w, const char* path, std::string* error) {
+    *w = PcapWriter();
+    do {
+        w->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+    } while (w->fd < 0 && errno == EINTR);
+    if (w->fd < 0) {
+        *error = std::string(path) + ": cannot create: " + error_text(errno).text;
+        return false;
+    }
+    put_le(0xA1B2C3D4u, 4, &w->buffer);  // microsecond time stamps
+    put_le(2, 2, &w->buffer);
+    put_le(4, 2, &w->buffer);
+    put_le(0, 4, &w->buffer);  // GMT
+    put_le(0, 4, &w->buffer);  // accuracy
+    put_le(65535, 4, &w->buffer);
+    put_le(linktype_raw_ip, 4, &w->buffer);
+    return true;
+}
+
+void pcap_add(PcapWriter* w, const uint8_t* payload, size_t size) {
+    if (size > max_diag_in_packet) {
+        size = max_diag_in_packet;  // an IPv4 packet holds no more
+        ++w->cut;
+    }
+    const int64_t time_us = std::max<int64_t>(packet_time(w, payload, size), 0);
+    const size_t ip_length = ipv4_header + udp_header + gsmtap_header + size;
+    std::string& b = w->buffer;
+    put_le(static_cast<uint64_t>(time_us / 1000000), 4, &b);
+    put_le(static_cast<uint64_t>(time_us % 1000000), 4, &b);
+    put_le(ip_length, 4, &b);
+    put_le(ip_length, 4, &b);
+    const size_t ip_start = b.size();
+    b += std::string("\x45\x00", 2);
+    put_be(ip_length, 2, &b);
+    b += std::string("\x00\x00\x40\x00\x40\x11\x00\x00\x7F\x00\x00\x01\x7F\x00\x00\x01", 16);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < ipv4_header; i += 2)
+        sum += static_cast<uint32_t>(static_cast<uint8_t>(b[ip_start + i]) << 8 |
+                                     static_cast<uint8_t>(b[ip_start + i + 1]));
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    const uint16_t checksum = static_cast<uint16_t>(~sum);
+    b[ip_start + 10] = static_cast<char>(checksum >> 8);
+    b[ip_start + 11] = static_cast<char>(checksum & 0xFF);
+    put_be(gsmtap_port, 2, &b);  // from
+    put_be(gsmtap_port, 2, &b);  // to
+    put_be(udp_header + gsmtap_header + size, 2, &b);
+    put_be(0, 2, &b);  // no UDP checksum, which IPv4 allows
+    // GSMTAP v2: version, length in 32-bit words, type; the radio fields
+    // (time slot, ARFCN, signal, SNR, frame number, sub-type, antenna, sub-slot)
+    // mean nothing for raw diag and stay 0.
+    b.push_back(2);
+    b.push_back(static_cast<char>(gsmtap_header / 4));
+    b.push_back(static_cast<char>(gsmtap_type_qc_diag));
+    b.append(13, '\0');
+    b.append(reinterpret_cast<const char*>(payload), size);
+    ++w->packets;
+    if (b.size() >= read_block) flush(w);
+}
+
+bool pcap_close(PcapWriter* w, const char* path, std::string* error) {
+    flush(w);
+    if (close(w->fd) != 0 && w->error == 0) w->error = errno;
+    w->fd = -1;
+    if (w->error != 0) {
+        *error = std::string(path) + ": write failed: " + error_text(w->error).text;
+        return false;
+    }
+    return true;
+}
+
+// ---- join -------------------------------------------------------------------
+
+namespace {
+
+bool all_digits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// STEM.K.HHMMSS.dm: the stem and K; false for any other name.
+bool parse_rotated(const std::string& name, std::string* stem, long* index) {
+    if (name.size() < 3 || name.compare(name.size() - 3, 3, ".dm") != 0) return false;
+    const std::string rest = name.substr(0, name.size() - 3);
+    const size_t time_dot = rest.rfind('.');
+    if (time_dot == std::string::npos || rest.size() - time_dot - 1 != 6 || !all_digits(rest.substr(time_dot + 1)))
+        return false;
+    const size_t index_dot = rest.rfind('.', time_dot - 1);
+    if (time_dot == 0 || index_dot == std::string::npos) return false;
+    const std::string digits = rest.substr(index_dot + 1, time_dot - index_dot - 1);
+    if (!all_digits(digits) || digits.size() > 6) return false;
+    *stem = rest.substr(0, index_dot);
+    *index = strtol(digits.c_str(), nullptr, 10);
+    return *index > 0;
+}
+
+bool read_at(int fd, uint64_t offset, size_t size, std::string* out) {
+    out->assign(size, '\0');
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got;
+        do {
+            got = pread(fd, &(*out)[done], size - done, static_cast<off_t>(offset + done));
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+struct Input {
+    int fd = -1;
+    uint64_t size = 0;
+};
+
+}  // namespace
+
+bool plan_join(const char* file_or_stem, JoinPlan* plan, std::string* error) {
+    *plan = JoinPlan();
+    const std::string arg = file_or_stem;
+    const size_t slash = arg.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : arg.substr(0, slash);
+    const std::string base = slash == std::string::npos ? arg : arg.substr(slash + 1);
+    std::string stem;
+    long index = 0;
+    if (!parse_rotated(base, &stem, &index)) {
+        stem = base.size() > 3 && base.compare(base.size() - 3, 3, ".dm") == 0 ? base.substr(0, base.size() - 3) : base;
+    }
+    if (stem.empty()) {
+        *error = arg + ": no stem in this name";
+        return false;
+    }
+    const std::string prefix = slash == std::string::npos ? "" : dir + "/";
+    plan->stem = prefix + stem;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        *error = dir + ": cannot read the directory: " + error_text(errno).text;
+        return false;
+    }
+    std::map<long, std::string> rotated;
+    bool current = false;
+    std::string clash;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): this thread's own directory stream
+    while (const struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        std::string entry_stem;
+        long entry_index = 0;
+        const bool is_current = name == stem + ".dm";
+        if (!is_current && !(parse_rotated(name, &entry_stem, &entry_index) && entry_stem == stem)) continue;
+        struct stat info;
+        if (stat((prefix + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (is_current) {
+            current = true;
+        } else if (!rotated.emplace(entry_index, name).second) {
+            clash = name + " and " + rotated[entry_index];
+        }
+    }
+    closedir(d);
+    if (!clash.empty()) {
+        *error = plan->stem + ": two files of the same age: " + clash;
+        return false;
+    }
+    if (rotated.empty() && !current) {
+        *error = plan->stem + ": no file STEM.dm or STEM.K.HHMMSS.dm of this stem";
+        return false;
+    }
+    const long oldest = rotated.empty() ? 0 : rotated.rbegin()->first;
+    for (long k = oldest; k >= 1; --k) {
+        auto found = rotated.find(k);
+        if (found != rotated.end()) {
+            plan->files.push_back(prefix + found->second);
+        } else {
+            plan->gaps.push_back("gap: " + stem + "." + std::to_string(k) +
+                                 ".*.dm is missing (deleted or removed): the data it held is lost");
+        }
+    }
+    if (current) {
+        plan->files.push_back(prefix + stem + ".dm");
+    } else {
+        plan->gaps.push_back("gap: " + stem + ".dm is missing: the newest data is lost");
+    }
+    return true;
+}
+
+size_t rotation_copy_size(const std::string& older_tail, const std::string& newer_head) {
+    // older_tail holds one byte more than a copy can be when it does not
+    // start at the file's start, so that the byte before the copy is known.
+    const bool from_file_start = older_tail.size() <= rotation_copy_limit;
+    const uint8_t* tail = reinterpret_cast<const uint8_t*>(older_tail.data());
+    const uint8_t* head = reinterpret_cast<const uint8_t*>(newer_head.data());
+    const size_t n = older_tail.size();
+    auto boundary = [&](size_t at) { return at == 0 ? from_file_start : tail[at - 1] == flag_byte; };
+    for (size_t k = std::min(n, newer_head.size()); k >= 1; --k) {
+        const size_t at = n - k;
+        // A copy of header word and data, or of data alone (no header bytes).
+        size_t copy = 0;
+        if (at >= header_word_size && memcmp(tail + at - header_word_size, header_word, header_word_size) == 0 &&
+            boundary(at - header_word_size)) {
+            copy = k + header_word_size;
+        } else if (boundary(at)) {
+            copy = k;
+        }
+        // The copy is the limit, or the whole buffer, which ends a frame.
+        if (copy == 0 || copy > rotation_copy_limit || (copy != rotation_copy_limit && head[k - 1] != flag_byte))
+            continue;
+        if (memcmp(tail + at, head, k) == 0) return copy;
+    }
+    return 0;
+}
+
+bool join_files(const JoinPlan& plan, const char* out_path, JoinReport* report, std::string* error) {
+    *report = JoinReport();
+    std::vector<Input> inputs(plan.files.size());
+    struct stat out_info;
+    const bool out_exists = stat(out_path, &out_info) == 0;
+    bool ok = true;
+    for (size_t i = 0; i < plan.files.size() && ok; ++i) {
+        inputs[i].fd = open_input(plan.files[i].c_str(), error);
+        struct stat info;
+        if (inputs[i].fd < 0 || fstat(inputs[i].fd, &info) != 0) {
+            if (inputs[i].fd >= 0) *error = plan.files[i] + ": cannot stat: " + error_text(errno).text;
+            ok = false;
+        } else if (out_exists && info.st_dev == out_info.st_dev && info.st_ino == out_info.st_ino) {
+            *error = std::string(out_path) + ": is one of the files to join";
+            ok = false;
+        } else {
+            inputs[i].size = static_cast<uint64_t>(info.st_size);
+        }
+    }
+    int out = -1;
+    if (ok) {
+        do {
+            out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+        } while (out < 0 && errno == EINTR);
+        if (out < 0) {
+            *error = std::string(out_path) + ": cannot create: " + error_text(errno).text;
+            ok = false;
+        }
+    }
+    std::vector<char> block(read_block);
+    for (size_t i = 0; i < inputs.size() && ok; ++i) {
+        uint64_t duplicate = 0;
+        if (i + 1 < inputs.size()) {
+            std::string tail, head;
+            const uint64_t tail_size = std::min<uint64_t>(inputs[i].size, rotation_copy_limit + 1);
+            const size_t head_size = static_cast<size_t>(std::min<uint64_t>(inputs[i + 1].size, rotation_copy_limit));
+            if (!read_at(inputs[i].fd, inputs[i].size - tail_size, static_cast<size_t>(tail_size), &tail) ||
+                !read_at(inputs[i + 1].fd, 0, head_size, &head)) {
+                *error = plan.files[i] + ": cannot read the ends of it and of the next file";
+                ok = false;
+                break;
+            }
+            duplicate = rotation_copy_size(tail, head);
+        }
+        const uint64_t keep = inputs[i].size - duplicate;
+        uint64_t done = 0;
+        while (done < keep && ok) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(keep - done, block.size()));
+            ssize_t got;
+            do {
+                got = pread(inputs[i].fd, block.data(), want, static_cast<off_t>(done));
+            } while (got < 0 && errno == EINTR);
+            if (got <= 0) {
+                *error = plan.files[i] + ": read failed at offset " + std::to_string(done) + ": " +
+                         (got < 0 ? error_text(errno).text : "the file got shorter");
+                ok = false;
+                break;
+            }
+            size_t written = 0;
+            const int write_error = write_all(out, block.data(), static_cast<size_t>(got), &written);
+            if (write_error != 0) {
+                *error = std::string(out_path) + ": write failed: " + error_text(write_error).text;
+                ok = false;
+            }
+            done += static_cast<uint64_t>(got);
+        }
+        report->kept.push_back(keep);
+        report->duplicates.push_back(duplicate);
+        report->bytes += keep;
+    }
+    for (Input& input : inputs) {
+        if (input.fd >= 0) close(input.fd);
+    }
+    if (out >= 0 && close(out) != 0 && ok) {
+        *error = std::string(out_path) + ": write failed: " + error_text(errno).text;
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace dm

@@ -1,0 +1,148 @@
+// The whole loop on the simulated phone: orlith-dm builds a mask, the daemon
+// injects it, the modems stream only those codes and log their answers, and
+// orlith-dm reads the captured files back: every frame good, exactly the
+// codes asked for, the answers, and a rejected mask said plainly.
+#include "../dm/dm_test_util.h"
+#include "dm/mask.h"
+#include "fault_fixture.h"
+
+using namespace simphone;
+
+namespace {
+
+struct Scan {
+    dm::CodeSet codes;
+    std::vector<std::string> payloads;  // every good frame's, in order
+};
+
+Scan scan(const std::string& bytes) {
+    Scan s;
+    dm::FrameParser parser;
+    dm::parser_init(&parser);
+    const dm::ParseHandler keep = [](void* context, const dm::ParseEvent& event) {
+        if (event.kind != dm::ParseEvent::frame || event.status != dm::FrameStatus::good) return;
+        Scan* scan = static_cast<Scan*>(context);
+        scan->payloads.emplace_back(reinterpret_cast<const char*>(event.payload), event.payload_size);
+        dm::LogPacket packet;
+        if (dm::parse_log_packet(event.payload, event.payload_size, &packet)) dm::codes_add(&scan->codes, packet.code);
+    };
+    dm::parser_feed(&parser, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), keep, &s);
+    dm::parser_finish(&parser, keep, &s);
+    return s;
+}
+
+}  // namespace
+
+using DmLoop = fault::Fault;
+
+TEST_F(DmLoop, MaskBuiltByTheToolIsInjectedStreamedAndReadBack) {
+    fault::Row row("orlith-dm mask build -> daemon -> modem -> orlith-dm stats and check",
+                   "the captures hold exactly the codes asked for and the modem's answers (status 0), every frame "
+                   "good; a rejected mask is said plainly; after the null mask no log packet follows");
+    PhoneOptions options;
+    options.trace = false;  // header words on this kernel: the captures hold some
+    start_phone(options);
+    if (HasFatalFailure() || IsSkipped()) return;
+
+    const ToolRun built =
+        run_tool({"mask", "build", "--log", "B0C0-B0C2", "--log", "0xB821", "--log", "412F", "--msg", "0", "--events",
+                  "off", "--disable-first", "-o", phone->host_path("/sdcard/lte.mask")});
+    ASSERT_EQ(built.status, 0) << built.err;
+    ASSERT_EQ(run_tool({"mask", "null", "-o", phone->host_path("/sdcard/null.mask")}).status, 0);
+    dm::CodeSet asked;
+    dm::codes_add_range(&asked, 0xB0C0, 0xB0C2);
+    dm::codes_add(&asked, 0xB821);
+    dm::codes_add(&asked, 0x412F);
+    // One the modem calls invalid (equipment 16) and one it does not know.
+    const uint8_t bits[] = {0xFF};
+    ASSERT_TRUE(phone->write_file("/sdcard/bad.mask", framed(dm::log_set_mask_request(16, 8, bits)) +
+                                                          framed(bytes_of({0x4B, 0x12, 0x00, 0x00}))));
+    ASSERT_TRUE(
+        phone->write_config("StoragePath=/sdcard\n"
+                            "qxdm7k:Mask=lte.mask\nqxdm7k:NullMask=null.mask\n"
+                            "qxdm9k:Mask=bad.mask\n"
+                            "qxdmExt:Mask=lte.mask\nqxdmExt:NullMask=null.mask\n"));
+    control("chunk all 4000");
+    start_daemon();
+    // The modems stream once every mask is in, so that no packet of what
+    // they logged before (their own codes) is in the captures.
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return phone->events("request", "diag").size() == 10 && phone->events("request", "diag_mdm").size() == 2;
+        },
+        5000));
+    control("rate all 300000");
+    const std::vector<std::pair<Device, std::string>> tasks = {
+        {Device::diag, "qxdm_7k_"}, {Device::diag_mdm, "qxdm_9k_"}, {Device::extdiag, "qxdm_ext_"}};
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const Journal journal = phone->journal();
+            for (const auto& task : tasks) {
+                if (stream_chunks(journal, task.first).size() < 40) return false;
+            }
+            return true;
+        },
+        10000));
+    ASSERT_GE(stop_daemon(), 0);
+
+    std::map<std::string, std::string> file_of;
+    for (const auto& task : tasks) {
+        const std::vector<std::string> files = fault::with_prefix(phone->dm_files(), task.second);
+        ASSERT_EQ(files.size(), 1u) << task.second;
+        file_of[task.second] = phone->host_path(files[0]);
+    }
+    const ToolRun check = run_tool({"check", file_of["qxdm_7k_"], file_of["qxdm_9k_"], file_of["qxdm_ext_"]});
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_EQ(check.out.find("bad frame"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("header words:"), std::string::npos) << check.out;
+
+    for (const char* prefix : {"qxdm_7k_", "qxdm_ext_"}) {
+        const ToolRun stats = run_tool({"stats", file_of[prefix]});
+        EXPECT_EQ(stats.status, 0);
+        EXPECT_EQ(stats.out.find("REJECTED"), std::string::npos) << stats.out;
+        for (const char* answer :
+             {"log config disable all: status 0 (ok)\n",
+              "log config set mask, equipment 0x4 (WCDMA), 304 items: status 0 (ok)\n",
+              "log config set mask, equipment 0xB (LTE/NR), 2082 items: status 0 (ok)\n",
+              "ext message config set all, level mask 0x00000000: done\n", "event report control: off\n"}) {
+            EXPECT_NE(stats.out.find(answer), std::string::npos) << prefix << " lacks " << answer << stats.out;
+        }
+        for (const char* code : {"0xB0C0 LTE RRC OTA Packet", "0xB0C1 LTE RRC MIB Message", "0xB0C2 LTE RRC Serving",
+                                 "0xB821 NR5G RRC OTA Packet", "0x412F WCDMA RRC Signaling Message"}) {
+            EXPECT_NE(stats.out.find(code), std::string::npos) << prefix << " lacks " << code << stats.out;
+        }
+        std::string bytes;
+        ASSERT_TRUE(get_file(file_of[prefix], &bytes));
+        const Scan s = scan(bytes);
+        EXPECT_TRUE(dm::codes_equal(s.codes, asked)) << prefix << ": codes other than the mask's";
+        row.observe(std::string(prefix) + ": " + std::to_string(s.payloads.size()) + " frames, " +
+                    std::to_string(dm::codes_count(s.codes)) + " codes");
+    }
+
+    // The external modem is drained after its null mask: the answers are
+    // there, and no log packet after "disable all".
+    std::string ext;
+    ASSERT_TRUE(get_file(file_of["qxdm_ext_"], &ext));
+    const Scan tail = scan(ext);
+    const std::string null_answer = bytes_of({0x73, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    size_t last_disable = tail.payloads.size();
+    for (size_t i = 0; i < tail.payloads.size(); ++i) {
+        if (tail.payloads[i] == null_answer) last_disable = i;
+    }
+    ASSERT_LT(last_disable, tail.payloads.size());
+    size_t logs_after = 0;
+    for (size_t i = last_disable; i < tail.payloads.size(); ++i) logs_after += tail.payloads[i][0] == '\x10';
+    EXPECT_EQ(logs_after, 0u);
+    EXPECT_EQ(tail.payloads.back(), bytes_of({0x60, 0x00}));
+
+    const ToolRun rejected = run_tool({"stats", file_of["qxdm_9k_"]});
+    EXPECT_NE(rejected.out.find("set mask, equipment 0x10, 8 items: status 1 (invalid)"), std::string::npos)
+        << rejected.out;
+    EXPECT_NE(rejected.out.find("error: bad command, refused request 0x4B (subsystem): 4B 12 00 00"), std::string::npos)
+        << rejected.out;
+    EXPECT_NE(rejected.out.find("THE MODEM REJECTED 2 REQUESTS of the mask"), std::string::npos) << rejected.out;
+    row.observe(std::string("qxdm_9k_: ") +
+                (rejected.out.find("REJECTED 2") != std::string::npos ? "rejection said" : "NOT said"));
+    // Every byte captured is what the modems handed out.
+    EXPECT_TRUE(phone->check_capture(Device::diag, {fault::with_prefix(phone->dm_files(), "qxdm_7k_")[0]}).ok);
+}
