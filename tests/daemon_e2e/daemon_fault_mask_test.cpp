@@ -38,6 +38,21 @@ long long cpu_ticks(pid_t pid) {
     return fields ? ticks : -1;
 }
 
+// Checks that qxdm7k's files hold its stream as batches and qxdmExt's theirs
+// chunk by chunk, each whole and in order; what they hold, for the table.
+std::string check_diag_and_external(const Phone& phone) {
+    const CaptureCheck diag = phone.check_capture(Device::diag, with_prefix(phone.dm_files(), "qxdm_7k_"));
+    EXPECT_TRUE(diag.ok) << diag.message;
+    Grouping per_chunk;
+    per_chunk.kind = Grouping::per_chunk;
+    const CaptureCheck ext =
+        phone.check_capture(Device::extdiag, with_prefix(phone.dm_files(), "qxdm_ext_"), per_chunk);
+    EXPECT_TRUE(ext.ok) << ext.message;
+    return "qxdm7k " + std::to_string(diag.actual_bytes) + " of " + std::to_string(diag.expected_bytes) +
+           " B, qxdmExt " + std::to_string(ext.actual_bytes) + " of " + std::to_string(ext.expected_bytes) +
+           " B written";
+}
+
 TEST_F(FaultMask, MaskNamesReachNothingOutsideTheLogRoot) {
     PhoneOptions options;
     options.kernel_version = plain_kernel;
@@ -105,20 +120,12 @@ TEST_F(FaultMask, MaskNamesReachNothingOutsideTheLogRoot) {
     EXPECT_TRUE(logged("qxdmExt: mask name masks/../../data/secret refused"));
     EXPECT_FALSE(secret_sent());
     EXPECT_FALSE(secret_traced());
-    const CaptureCheck diag = phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_"));
-    EXPECT_TRUE(diag.ok) << diag.message;
-    Grouping per_chunk;
-    per_chunk.kind = Grouping::per_chunk;
-    const CaptureCheck ext =
-        phone->check_capture(Device::extdiag, with_prefix(phone->dm_files(), "qxdm_ext_"), per_chunk);
-    EXPECT_TRUE(ext.ok) << ext.message;
+    const std::string written = check_diag_and_external(*phone);
     std::string kept;
     EXPECT_TRUE(phone->read_file("/data/secret", &kept));
     EXPECT_EQ(kept, secret);
     row.observe(std::string("secret ") + (secret_sent() || secret_traced() ? "LEAKED" : "neither sent nor traced") +
-                "; qxdm7k " + std::to_string(diag.actual_bytes) + " of " + std::to_string(diag.expected_bytes) +
-                " B, qxdmExt " + std::to_string(ext.actual_bytes) + " of " + std::to_string(ext.expected_bytes) +
-                " B written");
+                "; " + written);
     for (const char* device : {"diag", "diag_mdm"}) {
         EXPECT_EQ(mode_switches(device), (std::vector<long long>{2, 1})) << device;
     }
@@ -222,14 +229,7 @@ TEST_F(FaultMask, HungUpTraceTerminalEndsOnlyItsTask) {
     EXPECT_NE(text.find("/dev/diag: logging to /sdcard/qxdm_7k_"), std::string::npos) << text;
     ext.observe("'" + status_line(text, "/dev/extdiag") + "'");
     EXPECT_GE(stop_daemon(), 0);
-    const CaptureCheck diag = phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_"));
-    EXPECT_TRUE(diag.ok) << diag.message;
-    Grouping per_chunk;
-    per_chunk.kind = Grouping::per_chunk;
-    const CaptureCheck ext_capture =
-        phone->check_capture(Device::extdiag, with_prefix(phone->dm_files(), "qxdm_ext_"), per_chunk);
-    EXPECT_TRUE(ext_capture.ok) << ext_capture.message;
-    ext.observe(std::string("qxdm7k and qxdmExt captures ") + (diag.ok && ext_capture.ok ? "complete" : "INCOMPLETE"));
+    ext.observe(check_diag_and_external(*phone));
     EXPECT_TRUE(no_wake_lock_held());
 }
 
