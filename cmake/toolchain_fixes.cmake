@@ -9,4 +9,8 @@ if(ORLITH_M32)
   endif()
   list(APPEND CMAKE_C_STANDARD_INCLUDE_DIRECTORIES ${ORLITH_ASM_DIR})
   list(APPEND CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${ORLITH_ASM_DIR})
+  # pkg-config must not offer the 64-bit libraries to the 32-bit link; the
+  # i386 libfuse3 is not installed, so the simulated phone's driver comes
+  # from the default build.
+  set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 endif()
