@@ -52,7 +52,7 @@ include $(BUILD_EXECUTABLE)
 # phone.
 include $(CLEAR_VARS)
 LOCAL_MODULE := zarnorlith_host_tests
-LOCAL_SRC_FILES := $(sort $(patsubst $(LOCAL_PATH)/%,%,$(wildcard $(addprefix $(LOCAL_PATH)/tests/,$(addsuffix /*.cpp,support msg config control logger)))))
+LOCAL_SRC_FILES := $(sort $(filter-out tests/%_native_test.cpp,$(patsubst $(LOCAL_PATH)/%,%,$(wildcard $(addprefix $(LOCAL_PATH)/tests/,$(addsuffix /*.cpp,support msg platform config control logger))))))
 LOCAL_C_INCLUDES := $(LOCAL_PATH)/tests/support
 # Only the binary's own suite runs it; none of these does.
 LOCAL_CFLAGS := $(orlith_cflags) -DORLITH_BINARY=\"zarnorlith\"

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "config/config_file.h"
-#include "logger/fd_io.h"
 #include "logger/task_table.h"
+#include "platform/fd_io.h"
 
 namespace {
 

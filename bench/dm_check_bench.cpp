@@ -21,7 +21,7 @@
 
 #include "dm/frame.h"
 #include "dm/packet.h"
-#include "logger/fd_io.h"
+#include "platform/fd_io.h"
 
 extern char** environ;
 

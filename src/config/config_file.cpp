@@ -60,34 +60,38 @@ void load_task_masks(KeyValueList* list) {
 
 bool same_text(const char* a, const char* b) { return a != nullptr && b != nullptr && strcmp(a, b) == 0; }
 
+// The directories the two storage keywords stand for: each gives its
+// directory, or null with what it lacks ("available", "mounted", "enabled")
+// when the fallback is to be used instead.
+const char* external_storage_root(const char** lack) {
+    const char* root = choose_storage();
+    *lack = root == nullptr ? "available" : is_path_mounted(root) == 0 ? "mounted" : nullptr;
+    return *lack == nullptr ? root : nullptr;
+}
+
+const char* phone_storage_root(const char** lack) {
+    const char* external = getenv("EXTERNAL_STORAGE");
+    if (same_text(choose_storage(), external)) {
+        *lack = "enabled";
+    } else {
+        *lack = external == nullptr ? "available" : is_path_mounted(external) == 0 ? "mounted" : nullptr;
+    }
+    return *lack == nullptr ? external : nullptr;
+}
+
 void resolve_storage() {
-    const char* root = runtime_state.log_root;
-    if (strcmp(root, "EXTERNAL_STORAGE") == 0) {
-        root = choose_storage();
-        if (root == nullptr) {
-            root = fallback_storage;
-            MSG_DEBUG(1, "EXTERNAL_STORAGE is not available, use [%s]\n", root);
-        } else if (is_path_mounted(root) == 0) {
-            root = fallback_storage;
-            MSG_DEBUG(1, "EXTERNAL_STORAGE is not mounted, use [%s]\n", root);
-        } else {
-            MSG_DEBUG(1, "EXTERNAL_STORAGE = [%s] is used\n", root);
-        }
-    } else if (strcmp(root, "PHONE_STORAGE") == 0) {
-        const char* external = getenv("EXTERNAL_STORAGE");
-        if (same_text(choose_storage(), external)) {
-            root = fallback_storage;
-            MSG_DEBUG(1, "PHONE_STORAGE is not enabled, use [%s]\n", root);
-        } else if (external == nullptr) {
-            root = fallback_storage;
-            MSG_DEBUG(1, "PHONE_STORAGE is not available, use [%s]\n", root);
-        } else if (is_path_mounted(external) == 0) {
-            root = fallback_storage;
-            MSG_DEBUG(1, "PHONE_STORAGE is not mounted, use [%s]\n", root);
-        } else {
-            root = external;
-            MSG_DEBUG(1, "PHONE_STORAGE = [%s] is used\n", root);
-        }
+    const char* keyword = runtime_state.log_root;
+    const char* (*root_of)(const char**) = nullptr;
+    if (strcmp(keyword, "EXTERNAL_STORAGE") == 0) root_of = external_storage_root;
+    if (strcmp(keyword, "PHONE_STORAGE") == 0) root_of = phone_storage_root;
+    if (root_of == nullptr) return;
+    const char* lack = nullptr;
+    const char* root = root_of(&lack);
+    if (root == nullptr) {
+        root = fallback_storage;
+        MSG_DEBUG(1, "%s is not %s, use [%s]\n", keyword, lack, root);
+    } else {
+        MSG_DEBUG(1, "%s = [%s] is used\n", keyword, root);
     }
     runtime_state.log_root = root;
 }

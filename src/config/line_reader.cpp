@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "logger/fd_io.h"
+#include "platform/fd_io.h"
 
 void line_reader_init(LineReader* reader, int fd, size_t limit) {
     reader->fd = fd;

@@ -17,9 +17,8 @@
 
 namespace {
 
-constexpr const char* mount_table_path = "/proc/mounts";
-
-void copy_cut(char* out, size_t out_size, const char* text) { snprintf(out, out_size, "%s", text); }
+// A path into a buffer of the settings, cut to fit it.
+void copy_path(char* out, size_t out_size, const char* path) { snprintf(out, out_size, "%s", path); }
 
 bool is_octal(char c) { return c >= '0' && c <= '7'; }
 
@@ -52,26 +51,33 @@ const char* mount_point_field(char* line, bool cut) {
     return field;
 }
 
+bool is_mount_point_field(char* line, bool cut, const char* path) {
+    const char* mount_point = mount_point_field(line, cut);
+    return mount_point != nullptr && strcmp(mount_point, path) == 0;
+}
+
 }  // namespace
 
-int is_listed_mount_point(const char* table, const char* path) {
-    if (path == nullptr) return 0;
-    int fd = open(table, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        log_direct(log_priority_error, log_tag_dir, "open [%s]: %s", table, error_text(errno).text);
-        return 0;
-    }
+int find_mount_line(const char* table, LongLine long_line, MountLineMatch match, const char* path) {
+    const int fd = open(table, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
     LineReader reader;
     line_reader_init(&reader, fd, SIZE_MAX);
     char line[1024];
     bool cut = false;
     int found = 0;
-    while (found == 0 && read_line(&reader, line, sizeof line, LongLine::cut, &cut) == 1) {
-        const char* mount_point = mount_point_field(line, cut);
-        if (mount_point != nullptr && strcmp(mount_point, path) == 0) found = 1;
+    while (found == 0 && read_line(&reader, line, sizeof line, long_line, &cut) == 1) {
+        if (match(line, cut, path)) found = 1;
     }
     close(fd);
     return found;
+}
+
+int is_listed_mount_point(const char* table, const char* path) {
+    if (path == nullptr) return 0;
+    const int found = find_mount_line(table, LongLine::cut, is_mount_point_field, path);
+    if (found < 0) log_direct(log_priority_error, log_tag_dir, "open [%s]: %s", table, error_text(errno).text);
+    return found == 1 ? 1 : 0;
 }
 
 int is_path_mounted(const char* path) { return is_listed_mount_point(mount_table_path, path); }
@@ -89,7 +95,7 @@ int check_directory(char* out, size_t out_size, const char* const* candidates) {
             break;
         }
         if (access(*candidate, F_OK) == 0) {
-            copy_cut(out, out_size, *candidate);
+            copy_path(out, out_size, *candidate);
             log_direct(log_priority_debug, log_tag_dir, "--> exist %s", out);
             break;
         }
@@ -106,8 +112,8 @@ const char* choose_storage() {
     if (check_directory(storage, sizeof daemon_settings.storage_path, daemon_settings.external_candidates) != 0) {
         const char* from_environment = getenv("EXTERNAL_STORAGE");
         const char* label = from_environment != nullptr ? "EXTERNAL_STORAGE" : "default";
-        copy_cut(storage, sizeof daemon_settings.storage_path,
-                 from_environment != nullptr ? from_environment : fallback_storage);
+        copy_path(storage, sizeof daemon_settings.storage_path,
+                  from_environment != nullptr ? from_environment : fallback_storage);
         log_direct(log_priority_debug, log_tag_dir, "external --> %s %s", label, storage);
     }
     log_direct(log_priority_debug, log_tag_dir, "external --> use %s", storage);

@@ -4,7 +4,18 @@
 
 #include <stddef.h>
 
+#include "config/line_reader.h"
+
 constexpr const char* fallback_storage = "/sdcard";
+constexpr const char* mount_table_path = "/proc/mounts";
+
+// The one reader of a mount table: its lines (1024 bytes, a longer one
+// handled as long_line says) are given to match, with whether the line was
+// cut and the caller's path, until match accepts one. The line is match's to
+// change. 1 when a line was accepted, 0 when none was, -1 when the table
+// cannot be opened (errno tells why). Each caller keeps its own match rule.
+using MountLineMatch = bool (*)(char* line, bool cut, const char* path);
+int find_mount_line(const char* table, LongLine long_line, MountLineMatch match, const char* path);
 
 // 1 when the path is, byte for byte, the mount point of a line of
 // /proc/mounts.

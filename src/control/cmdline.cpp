@@ -6,13 +6,15 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "logger/fd_io.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
+#include "platform/fd_io.h"
 
 namespace {
 
-void copy_cut(char* value, size_t value_size, const char* text, size_t length) {
+// The value is length bytes of the command line (not terminated there), or
+// a default; it is cut to fit and terminated.
+void copy_value(char* value, size_t value_size, const char* text, size_t length) {
     if (value_size == 0) return;
     if (length >= value_size) length = value_size - 1;
     memcpy(value, text, length);
@@ -62,17 +64,17 @@ int get_cmdline_value(const char* path, const char* key, char* value, size_t val
     snprintf(pattern, sizeof pattern, "%s=", key);
     const char* match = find_key(text, pattern);
     if (match == nullptr) {
-        copy_cut(value, value_size, default_value, strlen(default_value));
+        copy_value(value, value_size, default_value, strlen(default_value));
         MSG_DEBUG(2, "key [%s] is not found, use default value [%s]\n", key, value);
     } else {
         MSG_DEBUG(3, "[substring] %s\n", match);
         const char* start = match + strlen(pattern);
         size_t length = strcspn(start, " ");
         if (length == 0) {
-            copy_cut(value, value_size, default_value, strlen(default_value));
+            copy_value(value, value_size, default_value, strlen(default_value));
             MSG_DEBUG(2, "key [%s], value is not defined, use default value [%s]\n", key, value);
         } else {
-            copy_cut(value, value_size, start, length);
+            copy_value(value, value_size, start, length);
             MSG_DEBUG(2, "key [%s], value [%s]\n", key, value);
         }
     }

@@ -11,10 +11,10 @@
 
 #include "config/number_text.h"
 #include "control/entry.h"
-#include "logger/fd_io.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
+#include "platform/fd_io.h"
 
 namespace {
 
@@ -102,8 +102,7 @@ int read_status_file(const char* path, char* text) {
     bool ended = false;
     char chunk[4096];
     while (!ended) {
-        ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = read_retrying(fd, chunk, sizeof chunk);
         if (got <= 0) break;
         for (ssize_t i = 0; i < got; ++i) {
             if (chunk[i] == '\0') {

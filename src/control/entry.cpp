@@ -31,9 +31,7 @@ void read_terminal_link() {
 }
 
 void print_usage(int bad_option) {
-    static const char* const lines[] = {
-        "\n",
-        "Zarn orlith ver 2.8\n",
+    static const char* const option_lines[] = {
         "\n",
         "run options:\n",
         "  -r <mbytes>     Rotate file every <mbytes>, default 64.\n",
@@ -46,7 +44,9 @@ void print_usage(int bad_option) {
         "  -q              Stop running daemon.\n",
     };
     MSG_DEBUG(1, "unknown option -- '%c'\n", bad_option);
-    for (const char* line : lines) MSG_DEBUG(1, "%s", line);
+    MSG_DEBUG(1, "%s", "\n");
+    MSG_DEBUG(1, "Zarn orlith ver %s\n", orlith_version);
+    for (const char* line : option_lines) MSG_DEBUG(1, "%s", line);
 }
 
 int start_daemon() {

@@ -2,6 +2,8 @@
 // either one control command or the daemon.
 #pragma once
 
+// The one place of the version: -v and the usage text print it, and the
+// build takes it from here.
 constexpr const char* orlith_version = "2.8";
 
 enum class ControlCommand { none, print_pid, print_version, list_status, stop_daemon, usage };

@@ -66,24 +66,23 @@ int run_command(char* const argv[]) {
     return 0;
 }
 
+// The manufacturing boot's rule: the second of the line's blank-separated
+// fields, as cut to 255 bytes, is the mount point; a long line comes in
+// pieces, each read as a line.
+bool lists_mount_point(char* line, bool, const char* mount_point) {
+    char device[256], point[256], type[256];
+    return sscanf(line, "%255s %255s %255s\n", device, point, type) >= 2 && strcmp(point, mount_point) == 0;
+}
+
 int is_mounted(const char* mount_point) {
     for (int attempt = 0; attempt < mount_checks; ++attempt) {
-        FILE* mounts = fopen("/proc/mounts", "re");
-        if (mounts == nullptr) {
+        const int found = find_mount_line(mount_table_path, LongLine::split, lists_mount_point, mount_point);
+        if (found < 0) {
             int error = errno;
-            MSG_ERROR("is_mounted: open %s failed, error: %s (%d) \n", "/proc/mounts", error_text(error).text, error);
+            MSG_ERROR("is_mounted: open %s failed, error: %s (%d) \n", mount_table_path, error_text(error).text, error);
             break;
         }
-        char line[1024];
-        bool found = false;
-        while (!found && fgets(line, sizeof line, mounts) != nullptr) {
-            char device[256], point[256], type[256];
-            if (sscanf(line, "%255s %255s %255s\n", device, point, type) >= 2 && strcmp(point, mount_point) == 0) {
-                found = true;
-            }
-        }
-        (void)fclose(mounts);
-        if (found) {
+        if (found == 1) {
             MSG_DEBUG(2, "is_mounted: %s is mounted\n", mount_point);
             return 0;
         }

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <signal.h>
-#include <stddef.h>
-#include <time.h>
 
 #include <atomic>
 
@@ -33,17 +31,11 @@ int wake_task(const int* wake_pipe);
 void stop_tasks(int signal_number);
 
 // SIGUSR2: only records the request; formatting, files and the log are not
-// safe in a handler, so the main thread writes the report (write_status).
+// safe in a handler, so the main thread writes the report (write_status,
+// control/status_report.h).
 void dump_status(int signal_number);
 
 // SIGALRM: nothing; the delivery itself is what interrupts.
 void alarm_handler(int signal_number);
 
 extern std::atomic<int> status_requested;
-
-// Writes the status file and the report's debug messages.
-void write_status();
-
-// The status line of one task at time now, cut to fit line (size bytes).
-struct TaskEntry;
-void format_status_line(const TaskEntry* task, time_t now, char* line, size_t size);

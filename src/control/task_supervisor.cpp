@@ -7,9 +7,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "control/signals.h"
+#include "control/status_report.h"
 #include "logger/diag_device.h"
 #include "logger/logger_thread.h"
 #include "logger/task_table.h"
@@ -22,11 +24,16 @@ namespace {
 constexpr time_t supervision_step_seconds = 3600;
 
 // Raw mode as cfmakeraw makes it, control characters left as they are.
-constexpr uint32_t raw_clear_input = 0x5eb;
-constexpr uint32_t raw_clear_output = 0x1;
-constexpr uint32_t raw_clear_local = 0x8000 | 0x4b;
-constexpr uint32_t raw_clear_control = 0x130;
-constexpr uint32_t raw_set_control = 0x30;
+constexpr uint32_t raw_clear_input = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON;
+constexpr uint32_t raw_clear_output = OPOST;
+constexpr uint32_t raw_clear_local = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+constexpr uint32_t raw_clear_control = CSIZE | PARENB;
+constexpr uint32_t raw_set_control = CS8;
+// The flags go to the kernel's own attributes (KernelTermios); these are the
+// values it knows them by.
+static_assert(raw_clear_input == 0x5eb && raw_clear_output == 0x1 && raw_clear_local == 0x804b &&
+                  raw_clear_control == 0x130 && raw_set_control == 0x30,
+              "the kernel's termios flag values");
 constexpr unsigned long request_get_attributes = 0x5401;  // TCGETS
 constexpr unsigned long request_set_attributes = 0x5402;  // TCSETS
 

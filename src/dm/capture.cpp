@@ -11,8 +11,8 @@
 
 #include "dm/mask.h"
 #include "dm/packet.h"
-#include "logger/fd_io.h"
 #include "msg/error_text.h"
+#include "platform/fd_io.h"
 
 namespace dm {
 
@@ -23,10 +23,7 @@ constexpr size_t read_block = 1 << 20;
 constexpr size_t text_listed = 20;
 
 int open_input(const char* path, std::string* error) {
-    int fd;
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         *error = std::string(path) + ": cannot open: " + error_text(errno).text;
         return -1;
@@ -193,9 +190,7 @@ void stats_add(Stats* s, const ParseEvent& event) {
     size_t size = event.payload_size;
     ++s->by_command[p[0]];
     uint32_t subscription;
-    const uint8_t* inner;
-    size_t inner_size;
-    if (unwrap_dual_sim(p, size, &subscription, &inner, &inner_size)) {
+    if (skip_dual_sim(&p, &size, &subscription)) {
         auto found = s->subscriptions.find(subscription);
         if (found != s->subscriptions.end()) {
             ++found->second;
@@ -204,8 +199,6 @@ void stats_add(Stats* s, const ParseEvent& event) {
         } else {
             ++s->other_subscriptions;
         }
-        p = inner;
-        size = inner_size;
     }
     if (p[0] == cmd_log) {
         LogPacket packet;
@@ -316,13 +309,7 @@ void flush(PcapWriter* w) {
 
 // The packet time: the log packet's own stamp, else the last one seen.
 int64_t packet_time(PcapWriter* w, const uint8_t* p, size_t size) {
-    uint32_t subscription;
-    const uint8_t* inner;
-    size_t inner_size;
-    if (unwrap_dual_sim(p, size, &subscription, &inner, &inner_size)) {
-        p = inner;
-        size = inner_size;
-    }
+    skip_dual_sim(&p, &size);
     LogPacket packet;
     if (parse_log_packet(p, size, &packet)) w->last_time_us = unix_us_from_diag_time(packet.timestamp);
     return w->last_time_us;
@@ -332,9 +319,7 @@ int64_t packet_time(PcapWriter* w, const uint8_t* p, size_t size) {
 
 bool pcap_open(PcapWriter* w, const char* path, std::string* error) {
     *w = PcapWriter();
-    do {
-        w->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-    } while (w->fd < 0 && errno == EINTR);
+    w->fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
     if (w->fd < 0) {
         *error = std::string(path) + ": cannot create: " + error_text(errno).text;
         return false;
@@ -428,10 +413,7 @@ bool read_at(int fd, uint64_t offset, size_t size, std::string* out) {
     out->assign(size, '\0');
     size_t done = 0;
     while (done < size) {
-        ssize_t got;
-        do {
-            got = pread(fd, &(*out)[done], size - done, static_cast<off_t>(offset + done));
-        } while (got < 0 && errno == EINTR);
+        const ssize_t got = pread_retrying(fd, &(*out)[done], size - done, offset + done);
         if (got <= 0) return false;
         done += static_cast<size_t>(got);
     }
@@ -559,9 +541,7 @@ bool join_files(const JoinPlan& plan, const char* out_path, JoinReport* report, 
     }
     int out = -1;
     if (ok) {
-        do {
-            out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-        } while (out < 0 && errno == EINTR);
+        out = open_retrying(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
         if (out < 0) {
             *error = std::string(out_path) + ": cannot create: " + error_text(errno).text;
             ok = false;
@@ -586,10 +566,7 @@ bool join_files(const JoinPlan& plan, const char* out_path, JoinReport* report, 
         uint64_t done = 0;
         while (done < keep && ok) {
             const size_t want = static_cast<size_t>(std::min<uint64_t>(keep - done, block.size()));
-            ssize_t got;
-            do {
-                got = pread(inputs[i].fd, block.data(), want, static_cast<off_t>(done));
-            } while (got < 0 && errno == EINTR);
+            const ssize_t got = pread_retrying(inputs[i].fd, block.data(), want, done);
             if (got <= 0) {
                 *error = plan.files[i] + ": read failed at offset " + std::to_string(done) + ": " +
                          (got < 0 ? error_text(errno).text : "the file got shorter");

@@ -9,9 +9,9 @@
 #include "dm/frame.h"
 #include "dm/packet.h"
 #include "logger/diag_device.h"
-#include "logger/fd_io.h"
 #include "logger/mask_packets.h"
 #include "msg/error_text.h"
+#include "platform/fd_io.h"
 
 namespace dm {
 
@@ -31,17 +31,15 @@ std::string code_line(uint16_t code) {
     return hex(code, 4) + (name != nullptr ? std::string(" ") + name : std::string());
 }
 
+const ValueName log_status_names[] = {
+    {log_status_ok, "ok"},
+    {log_status_invalid, "invalid"},
+    {log_status_failed, "failed"},
+};
+
 const char* log_status_text(uint32_t status) {
-    switch (status) {
-        case log_status_ok:
-            return "ok";
-        case log_status_invalid:
-            return "invalid";
-        case log_status_failed:
-            return "failed";
-        default:
-            return "unknown status";
-    }
+    const char* name = name_in(log_status_names, status);
+    return name != nullptr ? name : "unknown status";
 }
 
 bool is_mask_command(uint8_t command) {
@@ -412,10 +410,7 @@ void take_packet(MaskFile* mask, MaskEntry entry, const uint8_t* bytes, size_t s
 
 bool read_mask_file(const char* path, MaskFile* mask, std::string* error) {
     *mask = MaskFile();
-    int fd;
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         *error = std::string(path) + ": cannot open: " + error_text(errno).text;
         return false;

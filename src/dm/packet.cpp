@@ -7,13 +7,8 @@ namespace dm {
 
 namespace {
 
-struct CodeName {
-    uint16_t code;
-    const char* name;
-};
-
-// The signalling codes a field engineer asks for most, sorted by code.
-const CodeName code_names[] = {
+// The signalling codes a field engineer asks for most, by code.
+const ValueName code_names[] = {
     {0x412F, "WCDMA RRC Signaling Message"},
     {0x512F, "GSM RR Signaling Message"},
     {0x5226, "GPRS MAC Signaling Message"},
@@ -34,6 +29,27 @@ const CodeName code_names[] = {
     {0xB823, "NR5G RRC Serving Cell Info"},
 };
 
+const ValueName command_names[] = {
+    {cmd_log, "log"},
+    {cmd_bad_command, "error: bad command"},
+    {cmd_bad_params, "error: bad parameters"},
+    {cmd_bad_length, "error: bad length"},
+    {cmd_subsystem, "subsystem"},
+    {cmd_event_report, "event report"},
+    {cmd_log_config, "log config"},
+    {0x79, "debug message"},
+    {0x92, "debug message"},
+    {0x99, "debug message"},
+    {cmd_ext_msg_config, "ext message config"},
+    {cmd_event_mask_get, "event mask get"},
+    {cmd_event_mask_set, "event mask set"},
+    {cmd_dual_sim, "dual-SIM wrapper"},
+};
+
+const ValueName equipment_names[] = {
+    {0x1, "CDMA 1X"}, {0x4, "WCDMA"}, {0x5, "GSM"}, {0x7, "UMTS NAS"}, {0xB, "LTE/NR"},
+};
+
 }  // namespace
 
 void put_le(uint64_t value, int bytes, std::string* out) {
@@ -41,13 +57,7 @@ void put_le(uint64_t value, int bytes, std::string* out) {
 }
 
 bool has_consistent_lengths(const uint8_t* payload, size_t size) {
-    uint32_t subscription;
-    const uint8_t* inner;
-    size_t inner_size;
-    if (unwrap_dual_sim(payload, size, &subscription, &inner, &inner_size)) {
-        payload = inner;
-        size = inner_size;
-    }
+    skip_dual_sim(&payload, &size);
     if (size < log_header_size || payload[0] != cmd_log) return false;
     const uint16_t outer = get_le16(payload + 2), length = get_le16(payload + 4);
     return outer == length && size == 4u + length;
@@ -84,6 +94,17 @@ bool unwrap_dual_sim(const uint8_t* payload, size_t size, uint32_t* subscription
     return true;
 }
 
+bool skip_dual_sim(const uint8_t** payload, size_t* size, uint32_t* subscription) {
+    uint32_t wrapped_subscription;
+    const uint8_t* inner;
+    size_t inner_size;
+    if (!unwrap_dual_sim(*payload, *size, &wrapped_subscription, &inner, &inner_size)) return false;
+    *payload = inner;
+    *size = inner_size;
+    if (subscription != nullptr) *subscription = wrapped_subscription;
+    return true;
+}
+
 uint64_t diag_time_from_unix_us(int64_t unix_us) {
     const int64_t since = unix_us - diag_epoch_unix_s * 1000000;
     const uint64_t ticks = since > 0 ? static_cast<uint64_t>(since) / 1250 : 0;
@@ -107,69 +128,18 @@ void format_utc(int64_t unix_us, char* out, size_t size) {
              parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(unix_us % 1000000 / 1000));
 }
 
-const char* command_name(uint8_t command) {
-    switch (command) {
-        case cmd_log:
-            return "log";
-        case cmd_bad_command:
-            return "error: bad command";
-        case cmd_bad_params:
-            return "error: bad parameters";
-        case cmd_bad_length:
-            return "error: bad length";
-        case cmd_subsystem:
-            return "subsystem";
-        case cmd_event_report:
-            return "event report";
-        case cmd_log_config:
-            return "log config";
-        case 0x79:
-        case 0x92:
-        case 0x99:
-            return "debug message";
-        case cmd_ext_msg_config:
-            return "ext message config";
-        case cmd_event_mask_get:
-            return "event mask get";
-        case cmd_event_mask_set:
-            return "event mask set";
-        case cmd_dual_sim:
-            return "dual-SIM wrapper";
-        default:
-            return nullptr;
-    }
-}
-
-const char* log_code_name(uint16_t code) {
-    size_t low = 0, high = sizeof code_names / sizeof code_names[0];
-    while (low < high) {
-        const size_t middle = (low + high) / 2;
-        if (code_names[middle].code == code) return code_names[middle].name;
-        if (code_names[middle].code < code) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
+const char* name_in(const ValueName* table, size_t count, uint32_t value) {
+    for (size_t i = 0; i < count; ++i) {
+        if (table[i].value == value) return table[i].name;
     }
     return nullptr;
 }
 
-const char* equipment_name(unsigned equipment) {
-    switch (equipment) {
-        case 0x1:
-            return "CDMA 1X";
-        case 0x4:
-            return "WCDMA";
-        case 0x5:
-            return "GSM";
-        case 0x7:
-            return "UMTS NAS";
-        case 0xB:
-            return "LTE/NR";
-        default:
-            return nullptr;
-    }
-}
+const char* command_name(uint8_t command) { return name_in(command_names, command); }
+
+const char* log_code_name(uint16_t code) { return name_in(code_names, code); }
+
+const char* equipment_name(unsigned equipment) { return name_in(equipment_names, equipment); }
 
 bool is_error_response(uint8_t command) {
     return command == cmd_bad_command || command == cmd_bad_params || command == cmd_bad_length;

@@ -9,17 +9,21 @@
 
 namespace dm {
 
-constexpr uint8_t cmd_bad_command = 0x13;
-constexpr uint8_t cmd_bad_params = 0x14;
-constexpr uint8_t cmd_bad_length = 0x15;
-constexpr uint8_t cmd_log = 0x10;
-constexpr uint8_t cmd_subsystem = 0x4B;
-constexpr uint8_t cmd_event_report = 0x60;
-constexpr uint8_t cmd_log_config = 0x73;
-constexpr uint8_t cmd_ext_msg_config = 0x7D;
-constexpr uint8_t cmd_event_mask_get = 0x81;
-constexpr uint8_t cmd_event_mask_set = 0x82;
-constexpr uint8_t cmd_dual_sim = 0x98;
+// The command byte that opens a payload, as the modem and its tools number
+// it.
+enum Command : uint8_t {
+    cmd_bad_command = 0x13,
+    cmd_bad_params = 0x14,
+    cmd_bad_length = 0x15,
+    cmd_log = 0x10,
+    cmd_subsystem = 0x4B,
+    cmd_event_report = 0x60,
+    cmd_log_config = 0x73,
+    cmd_ext_msg_config = 0x7D,
+    cmd_event_mask_get = 0x81,
+    cmd_event_mask_set = 0x82,
+    cmd_dual_sim = 0x98,
+};
 
 inline uint16_t get_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t get_le32(const uint8_t* p) {
@@ -53,6 +57,10 @@ inline unsigned item_of(uint16_t code) { return code & 0xFFF; }
 constexpr size_t dual_sim_header_size = 8;
 bool unwrap_dual_sim(const uint8_t* payload, size_t size, uint32_t* subscription, const uint8_t** inner,
                      size_t* inner_size);
+// The packet a payload carries: the inner one of a dual-SIM wrapper, else
+// the payload itself; *payload and *size are moved onto it. true when it
+// was wrapped, with the subscription in *subscription unless that is null.
+bool skip_dual_sim(const uint8_t** payload, size_t* size, uint32_t* subscription = nullptr);
 
 // The diag clock: the upper 48 bits of a time stamp count 1.25 ms ticks since
 // 1980-01-06 00:00:00 UTC. Modems differ in what the lower 16 bits hold, so
@@ -62,6 +70,19 @@ uint64_t diag_time_from_unix_us(int64_t unix_us);
 int64_t unix_us_from_diag_time(uint64_t timestamp);
 // "YYYY-MM-DD HH:MM:SS.mmm" (UTC) into out, at most size - 1 characters.
 void format_utc(int64_t unix_us, char* out, size_t size);
+
+// A value and the name a reader knows it by, in a table that name_in
+// searches.
+struct ValueName {
+    uint32_t value;
+    const char* name;
+};
+// The name of value in table (count entries), or null.
+const char* name_in(const ValueName* table, size_t count, uint32_t value);
+template <size_t count>
+const char* name_in(const ValueName (&table)[count], uint32_t value) {
+    return name_in(table, count, value);
+}
 
 // Null when the command or the code has no name here.
 const char* command_name(uint8_t command);

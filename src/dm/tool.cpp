@@ -14,8 +14,8 @@
 #include "dm/capture.h"
 #include "dm/mask.h"
 #include "dm/packet.h"
-#include "logger/fd_io.h"
 #include "msg/error_text.h"
+#include "platform/fd_io.h"
 
 namespace dm {
 
@@ -260,10 +260,7 @@ bool parse_level(const char* text, uint32_t* level) {
 }
 
 int write_mask(const Context& c, const char* path, const std::string& bytes) {
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) return io_error(c, std::string(path) + ": cannot create: " + error_text(errno).text);
     size_t written = 0;
     int error = write_all(fd, bytes.data(), bytes.size(), &written);

@@ -6,6 +6,7 @@
 
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
+#include "platform/fd_io.h"
 #include "platform/platform.h"
 
 int wait_for_data(const int* wake_pipe, int fd, int timeout_ms) {
@@ -25,7 +26,7 @@ int wait_for_data(const int* wake_pipe, int fd, int timeout_ms) {
         // The pipe is readable, so this cannot block; only one request is
         // taken, and any further byte ends the next wait at once.
         char byte;
-        while (read(wake_pipe[0], &byte, 1) < 0 && errno == EINTR) {}
+        (void)read_retrying(wake_pipe[0], &byte, 1);
         return 0;
     }
     if (entries[0].revents & POLLIN) return 1;

@@ -16,11 +16,11 @@
 #include <algorithm>
 #include <atomic>
 
-#include "logger/fd_io.h"
 #include "logger/rotation_fs.h"
 #include "logger/wake_lock.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
+#include "platform/fd_io.h"
 
 // RotateSizeMB reaches 2^31 MiB; a 32-bit off_t could not even open a file of
 // the default size twice over.
@@ -46,10 +46,8 @@ bool flush_wanted() { return runtime_state.mfg_mode == 1 && (runtime_state.radio
 // failure. Returns 0 or the errno of the failure, which has been reported.
 int append_to_log(const TaskEntry* task, const char* data, size_t length, size_t* written) {
     *written = 0;
-    int fd;
-    do {
-        fd = open(task->log_path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_LARGEFILE, 0660);
-    } while (fd < 0 && errno == EINTR);
+    const int fd =
+        open_retrying(task->log_path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_LARGEFILE, 0660);
     if (fd < 0) {
         const int error = errno;
         MSG_ERROR("%s: open log file %s failed: %s\n", task->name, task->log_path, error_text(error).text);
@@ -57,10 +55,7 @@ int append_to_log(const TaskEntry* task, const char* data, size_t length, size_t
     }
     int error = write_all(fd, data, length, written);
     if (error == 0 && flush_wanted()) {
-        int synced;
-        do {
-            synced = fsync(fd);
-        } while (synced != 0 && errno == EINTR);
+        const int synced = retry_interrupted([fd] { return fsync(fd); });
         // A medium that can only report a full disk at the flush has lost the
         // data as surely as a failed write. EINVAL: the file cannot be synced.
         if (synced != 0 && errno != EINVAL) error = errno;
@@ -303,26 +298,39 @@ int plan_moves(int dir_fd, StemEntry* entries, size_t count, const char* stem_na
     return 0;
 }
 
-}  // namespace
+// The names a rotation works with: the current file's name in the log root,
+// and that name without its ".dm", which every rotated name begins with.
+struct RotationStem {
+    const char* current_name;
+    char name[rotate_path_size];
+};
 
-void rotate_file(TaskEntry* task) {
-    const char* root = runtime_state.log_root != nullptr ? runtime_state.log_root : "";
-    const int rotate_count = daemon_settings.rotate_count;
+enum class StemProblem { none, too_long, outside_root };
+
+// Build the stem. The longest name the rotation makes, STEM.N.HHMMSS.dm, or
+// with no rotated files kept the log path itself, must fit the path buffers,
+// and the log file must lie directly in the log root.
+StemProblem build_stem(const TaskEntry* task, const char* root, int rotate_count, RotationStem* stem) {
     const size_t root_length = strlen(root);
     const size_t path_length = strlen(task->log_path);
     const size_t stem_length = path_length >= 3 ? path_length - 3 : 0;
-    // The longest name the rotation makes, STEM.N.HHMMSS.dm, or with no
-    // rotated files kept the log path itself, must fit the path buffers.
     size_t longest = path_length;
     if (rotate_count > 0)
         longest = stem_length + static_cast<size_t>(snprintf(nullptr, 0, ".%d.000000.dm", rotate_count));
-    if (longest >= rotate_path_size) {
-        // A shortened name could match other files; the file grows on
-        // instead, as when the directory cannot be read.
-        if (first_time_stuck(task)) MSG_ERROR("%s: rotate_file: log path too long: %s\n", task->name, task->log_path);
-        return;
-    }
-    int dir_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (longest >= rotate_path_size) return StemProblem::too_long;
+    const bool in_root = strncmp(task->log_path, root, root_length) == 0 && task->log_path[root_length] == '/' &&
+                         stem_length > root_length + 1 && strchr(task->log_path + root_length + 1, '/') == nullptr;
+    if (!in_root) return StemProblem::outside_root;
+    stem->current_name = task->log_path + root_length + 1;
+    snprintf(stem->name, sizeof stem->name, "%.*s", static_cast<int>(stem_length - root_length - 1),
+             stem->current_name);
+    return StemProblem::none;
+}
+
+// The log root, opened for the names in it; null, reported once, when it
+// cannot be read.
+DIR* open_log_root(const TaskEntry* task, const char* root) {
+    const int dir_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = dir_fd >= 0 ? fdopendir(dir_fd) : nullptr;
     if (dir == nullptr) {
         const int error = errno;
@@ -330,72 +338,15 @@ void rotate_file(TaskEntry* task) {
         if (first_time_stuck(task)) {
             MSG_ERROR("%s: opendir (%s) failed, errno: %s (%d)\n", task->name, root, error_text(error).text, error);
         }
-        return;
     }
-    dir_fd = dirfd(dir);
-    // The log files lie directly in the log root.
-    const bool in_root = strncmp(task->log_path, root, root_length) == 0 && task->log_path[root_length] == '/' &&
-                         stem_length > root_length + 1 && strchr(task->log_path + root_length + 1, '/') == nullptr;
-    if (!in_root) {
-        if (first_time_stuck(task)) {
-            MSG_ERROR("%s: rotate_file: log path %s is not in %s\n", task->name, task->log_path, root);
-        }
-        closedir(dir);
-        return;
-    }
-    const char* current_name = task->log_path + root_length + 1;
-    char stem_name[rotate_path_size];
-    snprintf(stem_name, sizeof stem_name, "%.*s", static_cast<int>(stem_length - root_length - 1), current_name);
+    return dir;
+}
 
-    if (rotate_count <= 0) {
-        // No rotated file is kept: the full file is simply started again.
-        struct stat info;
-        if (fstatat(dir_fd, current_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)) {
-            unlinkat(dir_fd, current_name, 0);
-        }
-        closedir(dir);
-        rotation_succeeded(task);
-        return;
-    }
-
-    StemEntry* entries = nullptr;
-    size_t count = 0;
-    if (collect_stem_entries(dir, current_name, stem_name, rotate_count, &entries, &count) != 0) {
-        const int error = errno;
-        closedir(dir);
-        if (first_time_stuck(task))
-            MSG_ERROR("%s: rotate_file: alloc failed: %s\n", task->name, error_text(error).text);
-        return;
-    }
-    // Highest index first, so that each move finds its new name freed; the
-    // directory's own order decides between entries of one index.
-    std::stable_sort(entries, entries + count,
-                     [](const StemEntry& a, const StemEntry& b) { return a.index > b.index; });
-    // Without a full file of its own there is nothing to rotate.
-    if (count == 0 || entries[count - 1].index != 0) {
-        free(entries);
-        closedir(dir);
-        return;
-    }
-    // The oldest file goes when the files above it move up; the first of its
-    // index, as the directory lists them.
-    const StemEntry* doomed = entries[0].index == rotate_count ? &entries[0] : nullptr;
-    const StemEntry* blocked = nullptr;
-    if (const int error = plan_moves(dir_fd, entries, count, stem_name, rotate_count, doomed, &blocked); error != 0) {
-        // Nothing has moved or gone; the full file takes the data until the
-        // way is free.
-        report_refused_move(task, root, *blocked, error);
-        free(entries);
-        closedir(dir);
-        return;
-    }
-    // The oldest file is dropped before the moves only when the file below
-    // it takes its very name (the first move, if any, is that file's), and
-    // otherwise once every move has been made.
-    const StemEntry* first_move = std::find_if(entries, entries + count, [](const StemEntry& e) { return e.moves; });
-    const bool dropped =
-        doomed != nullptr && first_move->index + 1 == rotate_count && strcmp(first_move->target, doomed->name) == 0;
-    if (dropped) unlinkat(dir_fd, doomed->name, 0);
+// Shift: every entry that moves takes its new name, in the planned order.
+// When a move fails, what has moved is put back, so that a retry starts from
+// the same files and drops no more of them than one rotation does; false
+// then.
+bool shift_entries(const TaskEntry* task, int dir_fd, const char* root, StemEntry* entries, size_t count) {
     char from[rotate_path_size];
     char to[rotate_path_size];
     for (size_t i = 0; i < count; ++i) {
@@ -410,20 +361,96 @@ void rotate_file(TaskEntry* task) {
         const int error = errno;
         // A file that has gone meanwhile needs no room.
         if (error == ENOENT) continue;
-        // Put back what has moved, so that a retry starts from the same
-        // files and drops no more of them than one rotation does.
         report_refused_move(task, root, entry, error);
         for (size_t back = i; back-- > 0;) {
             if (entries[back].moved) rename_no_replace(dir_fd, entries[back].target, entries[back].name);
         }
-        free(entries);
-        closedir(dir);
+        return false;
+    }
+    return true;
+}
+
+// Drop: the oldest file goes before the moves only when the file below it
+// takes its very name (the first move, if any, is that file's), and
+// otherwise once every move has been made.
+bool drops_before_shift(const StemEntry* entries, size_t count, const StemEntry* doomed, int rotate_count) {
+    if (doomed == nullptr) return false;
+    const StemEntry* first_move = std::find_if(entries, entries + count, [](const StemEntry& e) { return e.moves; });
+    return first_move->index + 1 == rotate_count && strcmp(first_move->target, doomed->name) == 0;
+}
+
+// Shift and drop the collected entries (sorted by falling index, the task's
+// full file among them). Every file is kept when any move cannot be made.
+void rotate_entries(TaskEntry* task, int dir_fd, const char* root, const RotationStem& stem, int rotate_count,
+                    StemEntry* entries, size_t count) {
+    // The oldest file goes when the files above it move up; the first of its
+    // index, as the directory lists them.
+    const StemEntry* doomed = entries[0].index == rotate_count ? &entries[0] : nullptr;
+    const StemEntry* blocked = nullptr;
+    if (const int error = plan_moves(dir_fd, entries, count, stem.name, rotate_count, doomed, &blocked); error != 0) {
+        // Nothing has moved or gone; the full file takes the data until the
+        // way is free.
+        report_refused_move(task, root, *blocked, error);
         return;
     }
+    const bool dropped = drops_before_shift(entries, count, doomed, rotate_count);
+    if (dropped) unlinkat(dir_fd, doomed->name, 0);
+    if (!shift_entries(task, dir_fd, root, entries, count)) return;
     if (doomed != nullptr && !dropped) unlinkat(dir_fd, doomed->name, 0);
-    free(entries);
-    closedir(dir);
     rotation_succeeded(task);
+}
+
+// Collect the stem's own files, highest index first, and rotate them.
+void rotate_stem(TaskEntry* task, DIR* dir, const char* root, const RotationStem& stem, int rotate_count) {
+    StemEntry* entries = nullptr;
+    size_t count = 0;
+    if (collect_stem_entries(dir, stem.current_name, stem.name, rotate_count, &entries, &count) != 0) {
+        const int error = errno;
+        if (first_time_stuck(task))
+            MSG_ERROR("%s: rotate_file: alloc failed: %s\n", task->name, error_text(error).text);
+        return;
+    }
+    // Highest index first, so that each move finds its new name freed; the
+    // directory's own order decides between entries of one index.
+    std::stable_sort(entries, entries + count,
+                     [](const StemEntry& a, const StemEntry& b) { return a.index > b.index; });
+    // Without a full file of its own there is nothing to rotate.
+    if (count > 0 && entries[count - 1].index == 0) {
+        rotate_entries(task, dirfd(dir), root, stem, rotate_count, entries, count);
+    }
+    free(entries);
+}
+
+}  // namespace
+
+void rotate_file(TaskEntry* task) {
+    const char* root = runtime_state.log_root != nullptr ? runtime_state.log_root : "";
+    const int rotate_count = daemon_settings.rotate_count;
+    RotationStem stem;
+    const StemProblem problem = build_stem(task, root, rotate_count, &stem);
+    if (problem == StemProblem::too_long) {
+        // A shortened name could match other files; the file grows on
+        // instead, as when the directory cannot be read.
+        if (first_time_stuck(task)) MSG_ERROR("%s: rotate_file: log path too long: %s\n", task->name, task->log_path);
+        return;
+    }
+    DIR* dir = open_log_root(task, root);
+    if (dir == nullptr) return;
+    if (problem == StemProblem::outside_root) {
+        if (first_time_stuck(task)) {
+            MSG_ERROR("%s: rotate_file: log path %s is not in %s\n", task->name, task->log_path, root);
+        }
+    } else if (rotate_count <= 0) {
+        // No rotated file is kept: the full file is simply started again.
+        struct stat info;
+        if (fstatat(dirfd(dir), stem.current_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)) {
+            unlinkat(dirfd(dir), stem.current_name, 0);
+        }
+        rotation_succeeded(task);
+    } else {
+        rotate_stem(task, dir, root, stem, rotate_count);
+    }
+    closedir(dir);
 }
 
 int measure_free_space(const char* dir, FreeSpace* space) {

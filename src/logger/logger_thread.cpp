@@ -13,7 +13,6 @@
 #include "control/signals.h"
 #include "logger/device_wait.h"
 #include "logger/diag_device.h"
-#include "logger/fd_io.h"
 #include "logger/hex_dump.h"
 #include "logger/log_writer.h"
 #include "logger/mask_injection.h"
@@ -21,6 +20,7 @@
 #include "logger/wake_lock.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
+#include "platform/fd_io.h"
 
 namespace {
 
@@ -38,7 +38,9 @@ struct ThreadBuffers {
     bool unmounted_reported;
 };
 
-// "%s/%s" of the log root and a file name, as a string of the caller's.
+// "%s/%s" of the log root and a file name, formatted in work and returned
+// as a copy on the heap (strdup) that the caller frees; null when that copy
+// cannot be made, with errno set.
 char* root_path(const char* name, char* work, size_t work_size) {
     snprintf(work, work_size, "%s/%s", runtime_state.log_root, name);
     return strdup(work);
@@ -127,39 +129,47 @@ void write_or_drop(TaskEntry* task, ThreadBuffers& buffers, const char* data, si
     if (write_log_file(task, data, static_cast<int>(length)) < 0) set_log_path(task, nullptr);
 }
 
-enum class Wait { readable, stop, failed, again };
+// How a failed wait names what it waited on: the task's own device, or
+// only the task (the external modem's control device).
+enum class WaitedOn { task_device, task_only };
 
+// The wait that opens every pass, and what it decides alone. true when fd is
+// readable and the pass goes on to read it; otherwise *loop_on tells whether
+// the loop goes on (the wait is simply made again) or ends (a stop, or a
+// failure, which is recorded in the task and reported).
 // A wait interrupted by the stop's SIGALRM is the stop itself, not a device
 // failure; interrupted by anything else it is simply made again. A device
 // that reports only an error or a hang-up fails the wait without an errno:
 // errno is cleared first, so that such a failure is recorded as -1 rather
 // than as whatever an earlier call left there (a stale EINTR would make
 // the wait again at once, for ever).
-Wait wait_on(TaskEntry* task, int fd) {
+bool wait_readable(TaskEntry* task, int fd, WaitedOn waited_on, bool* loop_on) {
     errno = 0;
-    int waited = wait_for_data(task->wake_pipe, fd, -1);
-    if (waited > 0) return Wait::readable;
-    if (waited == 0) return Wait::stop;
-    if (errno == EINTR) return runtime_state.done != 0 ? Wait::stop : Wait::again;
+    const int waited = wait_for_data(task->wake_pipe, fd, -1);
+    if (waited > 0) return true;
+    const bool interrupted = waited < 0 && errno == EINTR;
+    *loop_on = interrupted && runtime_state.done == 0;
+    if (*loop_on) return false;
+    if (waited == 0 || interrupted) {
+        MSG_DEBUG(1, "%s: user break", task->name);
+        return false;
+    }
     if (errno == 0) errno = -1;
-    return Wait::failed;
+    const int error = errno;
+    set_task_error(task, error);
+    if (waited_on == WaitedOn::task_device) {
+        MSG_ERROR("%s: read device %s (%d) failed: %s (%d)\n", task->name, task->device_path, task->device_fd,
+                  error_text(error).text, error);
+    } else {
+        MSG_ERROR("%s: read device failed: %s (%d)\n", task->name, error_text(error).text, error);
+    }
+    return false;
 }
 
 // false when the loop must end.
 bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
-    const Wait waited = wait_on(task, task->device_fd);
-    if (waited == Wait::again) return true;
-    if (waited == Wait::failed) {
-        int error = errno;
-        set_task_error(task, error);
-        MSG_ERROR("%s: read device %s (%d) failed: %s (%d)\n", task->name, task->device_path, task->device_fd,
-                  error_text(error).text, error);
-        return false;
-    }
-    if (waited == Wait::stop) {
-        MSG_DEBUG(1, "%s: user break", task->name);
-        return false;
-    }
+    bool loop_on;
+    if (!wait_readable(task, task->device_fd, WaitedOn::task_device, &loop_on)) return loop_on;
     ssize_t got = read_retrying(task->device_fd, buffers.read_buf, diag_read_size);
     if (got < 0) {
         int error = errno;
@@ -200,8 +210,7 @@ bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
 // Reads the external device until it has nothing more, writing each chunk.
 void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
     for (;;) {
-        ssize_t got = read_retrying(task->device_fd, buffers.read_buf, diag_read_size);
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = read_retrying(task->device_fd, buffers.read_buf, diag_read_size);
         if (got < 0) {
             int error = errno;
             if (final_drain) {
@@ -232,18 +241,8 @@ void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
 // false when the loop must end.
 bool external_pass(TaskEntry* task, ThreadBuffers& buffers) {
     const int control = daemon_settings.ext_ctrl_fd;
-    const Wait waited = wait_on(task, control);
-    if (waited == Wait::again) return true;
-    if (waited == Wait::failed) {
-        int error = errno;
-        set_task_error(task, error);
-        MSG_ERROR("%s: read device failed: %s (%d)\n", task->name, error_text(error).text, error);
-        return false;
-    }
-    if (waited == Wait::stop) {
-        MSG_DEBUG(1, "%s: user break", task->name);
-        return false;
-    }
+    bool loop_on;
+    if (!wait_readable(task, control, WaitedOn::task_only, &loop_on)) return loop_on;
     ssize_t got = read_retrying(control, buffers.read_buf, diag_read_size);
     if (got < 0) {
         int error = errno;

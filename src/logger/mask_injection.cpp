@@ -11,11 +11,11 @@
 
 #include "config/config_file.h"
 #include "logger/diag_device.h"
-#include "logger/fd_io.h"
 #include "logger/hex_dump.h"
 #include "logger/mask_packets.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
+#include "platform/fd_io.h"
 
 namespace {
 
@@ -26,14 +26,6 @@ constexpr int response_poll_ms = 100;
 // given this long in all before the rest of the mask goes out unanswered.
 constexpr int stop_grace_ms = 200;
 constexpr useconds_t empty_response_pause_us = 10000;
-
-ssize_t write_retrying(int fd, const void* buffer, size_t size) {
-    ssize_t count;
-    do {
-        count = write(fd, buffer, size);
-    } while (count < 0 && errno == EINTR);
-    return count;
-}
 
 // Bytes of the mask file, read in blocks rather than one read per byte.
 struct MaskReader {
@@ -102,17 +94,11 @@ void inject_raw(const TaskEntry* task, const char* mask_path, int mask_fd) {
         }
         // The terminal is blocking; a short count would cut the mask, so the
         // rest of the chunk follows.
-        ssize_t written = 0;
-        while (written < got) {
-            const ssize_t count = write_retrying(task->device_fd, chunk + written, static_cast<size_t>(got - written));
-            if (count <= 0) {
-                written = -1;
-                break;
-            }
-            written += count;
-        }
-        MSG_DEBUG(2, "%s: inject %d: [%s]\n", task->name, static_cast<int>(written),
-                  hex_dump(chunk, static_cast<int>(written), dump, sizeof dump));
+        size_t done = 0;
+        const char* bytes = reinterpret_cast<const char*>(chunk);
+        const bool whole = write_all(task->device_fd, bytes, static_cast<size_t>(got), &done) == 0;
+        const int written = whole ? static_cast<int>(got) : -1;
+        MSG_DEBUG(2, "%s: inject %d: [%s]\n", task->name, written, hex_dump(chunk, written, dump, sizeof dump));
     }
 }
 
@@ -174,9 +160,7 @@ int open_mask(const TaskEntry* task, const char* mask_path) {
     }
     int mask_fd = -1;
     if (S_ISREG(info.st_mode)) {
-        do {
-            mask_fd = open(mask_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        } while (mask_fd < 0 && errno == EINTR);
+        mask_fd = open_retrying(mask_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (mask_fd < 0) {
             MSG_ERROR("%s: open %s failed: %s\n", task->name, mask_path, error_text(errno).text);
             return -1;

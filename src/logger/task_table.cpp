@@ -18,7 +18,7 @@ const char* const default_external_candidates[] = {"/sdcard2", nullptr};
 
 }  // namespace
 
-TaskEntry task_table[task_count + 1] = {
+constexpr TaskEntry initial_task_table[task_count + 1] = {
     make_task("qxdm7k", "/dev/diag", "qxdm_7k_[_DATETIMESTR_XXXX].dm", diag_ioctl_switch_logging,
               diag_mode_memory_device, diag_mode_usb),
     make_task("qxdm9k", "/dev/diag_mdm", "qxdm_9k_[_DATETIMESTR_XXXX].dm", diag_ioctl_switch_logging,
@@ -28,9 +28,14 @@ TaskEntry task_table[task_count + 1] = {
     make_task(nullptr, nullptr, nullptr, -1, -1, -1),
 };
 
-DaemonSettings daemon_settings = {
+static_assert(task_count == 4, "task_table holds one copy of each initial entry");
+TaskEntry task_table[task_count + 1] = {initial_task_table[0], initial_task_table[1], initial_task_table[2],
+                                        initial_task_table[3], initial_task_table[4]};
+
+constexpr DaemonSettings initial_daemon_settings = {
     {}, 1, 64, 10, -1, -1, {}, default_external_candidates,
 };
+DaemonSettings daemon_settings = initial_daemon_settings;
 
 RuntimeState runtime_state{};
 

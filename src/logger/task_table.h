@@ -88,6 +88,11 @@ static_assert(std::atomic<int>::is_always_lock_free, "done must be signal-safe")
 extern DaemonSettings daemon_settings;
 extern RuntimeState runtime_state;
 
+// The values the daemon starts with; the live records are initialised from
+// these, and tests copy them back to start each case afresh.
+extern const TaskEntry initial_task_table[task_count + 1];
+extern const DaemonSettings initial_daemon_settings;
+
 // The task names that select per-task behaviour.
 constexpr const char* task_qxdm_ext = "qxdmExt";
 constexpr const char* task_ti_trace = "tiTrace";

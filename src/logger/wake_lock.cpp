@@ -12,35 +12,34 @@
 
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
+#include "platform/fd_io.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr const char* wake_lock_path = "/sys/power/wake_lock";
-constexpr const char* wake_unlock_path = "/sys/power/wake_unlock";
-
-constexpr const char* stop_action = "com.zarn.android.orlith.ORLITH.DAEMON.STOP";
-constexpr const char* stop_component = "com.zarn.android.orlith/.ORLITH";
-constexpr size_t property_value_size = 4096;
-constexpr size_t command_size = 4096;
+// The kernel's two wake-lock files, each with the operation that its
+// messages name.
+struct LockFile {
+    const char* path;
+    const char* operation;
+};
+constexpr LockFile lock_file = {"/sys/power/wake_lock", "acquire_wake_lock"};
+constexpr LockFile unlock_file = {"/sys/power/wake_unlock", "release_wake_lock"};
 
 // The kernel takes the whole name in one write or refuses it; a partial name
 // would name another lock, so there is no continuation.
-int write_lock_file(const char* path, const char* name, const char* operation) {
-    int fd = open(path, O_RDWR | O_CLOEXEC);
+int write_lock_file(const LockFile& file, const char* name) {
+    int fd = open(file.path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        MSG_ERROR("%s: open %s failed: %s\n", name, path, error_text(errno).text);
+        MSG_ERROR("%s: open %s failed: %s\n", name, file.path, error_text(errno).text);
         return -1;
     }
-    ssize_t written;
-    do {
-        written = write(fd, name, strlen(name));
-    } while (written < 0 && errno == EINTR);
+    const ssize_t written = write_retrying(fd, name, strlen(name));
     const int error = errno;
     if (written < 0) {
-        MSG_ERROR("%s: %s failed, error: %s (%d)\n", name, operation, error_text(error).text, error);
+        MSG_ERROR("%s: %s failed, error: %s (%d)\n", name, file.operation, error_text(error).text, error);
     } else {
-        MSG_DEBUG(3, "%s: %s successful\n", name, operation);
+        MSG_DEBUG(3, "%s: %s successful\n", name, file.operation);
     }
     close(fd);
     errno = error;
@@ -68,10 +67,11 @@ void run_shell_command(const char* command) {
     // The daemon's handlers restart an interrupted wait (SA_RESTART); a
     // handler without that flag must not end it before the shell either.
     int status;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    (void)retry_interrupted([&] { return waitpid(child, &status, 0); });
 }
 
 bool adb_debugging_on() {
+    constexpr size_t property_value_size = 4096;
     char value[property_value_size];
     platform_property_get("persist.service.adb.enable", value, sizeof value, "");
     if (value[0] != '1') {
@@ -83,17 +83,21 @@ bool adb_debugging_on() {
 
 }  // namespace
 
-int acquire_wake_lock(const char* name) { return write_lock_file(wake_lock_path, name, "acquire_wake_lock"); }
+int acquire_wake_lock(const char* name) { return write_lock_file(lock_file, name); }
 
-int release_wake_lock(const char* name) { return write_lock_file(wake_unlock_path, name, "release_wake_lock"); }
+int release_wake_lock(const char* name) { return write_lock_file(unlock_file, name); }
 
 void notify_stop(int error) {
     if (!adb_debugging_on()) {
         MSG_DEBUG(1, "do not send notification when adb debugging is off.\n");
         return;
     }
+    // The app's receiver of the stop, with the error as the extra ERRNO.
+    const char* action = "com.zarn.android.orlith.ORLITH.DAEMON.STOP";
+    const char* component = "com.zarn.android.orlith/.ORLITH";
+    constexpr size_t command_size = 4096;
     char command[command_size];
-    snprintf(command, sizeof command, "am broadcast -a %s -n %s --ei ERRNO %d", stop_action, stop_component, error);
+    snprintf(command, sizeof command, "am broadcast -a %s -n %s --ei ERRNO %d", action, component, error);
     command[sizeof command - 1] = '\0';
     // Whether the broadcast arrived cannot be known here; am's status is not it.
     run_shell_command(command);

@@ -7,7 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "logger/fd_io.h"
+#include "platform/fd_io.h"
 #include "platform/platform.h"
 
 namespace {
