@@ -7,10 +7,8 @@
 //   simphone_demo [seconds] [directory for the .dm files]   (default 5; root)
 #include <fcntl.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,26 +18,19 @@
 #include <vector>
 
 #include "dm/mask.h"
-#include "logger/fd_io.h"
+#include "platform/fd_io.h"
 #include "simphone.h"
 
 using simphone::Device;
 
 namespace {
 
-struct Task {
-    const char* name;
-    Device device;
-    const char* prefix;  // of its log file names
-    const char* rate;    // bytes a second the simulated modem sends
-};
+using simphone::daemon_tasks;
+using simphone::DaemonTask;
+using simphone::say;
 
-const Task tasks[] = {
-    {"qxdm7k", Device::diag, "qxdm_7k_", "200000"},
-    {"qxdm9k", Device::diag_mdm, "qxdm_9k_", "100000"},
-    {"qxdmExt", Device::extdiag, "qxdm_ext_", "50000"},
-    {"tiTrace", Device::trace, "ti_trace_", "20000"},
-};
+// Bytes a second each task's simulated modem sends, in the daemon's task order.
+const char* const rates[simphone::device_count] = {"200000", "100000", "50000", "20000"};
 
 const char* const config =
     "# Sample configuration of the demo\n"
@@ -63,16 +54,6 @@ int rotation_rank(const std::string& name) {
     if (first_dot == dm) return 0;
     // NOLINTNEXTLINE(cert-err34-c): the index digits that rotation wrote
     return -atoi(name.c_str() + first_dot + 1);
-}
-
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start just above initialises it
-    vprintf(format, args);
-    va_end(args);
-    fflush(stdout);
 }
 
 // The signalling a field engineer asks for first: LTE RRC and NAS, NR RRC,
@@ -124,12 +105,13 @@ int main(int argc, char* argv[]) {
     }
     say("== A simulated phone is up (kernel %s: the daemon drops %d header bytes per buffer)\n",
         options.kernel_version.c_str(), phone->header_bytes());
-    for (const Task& task : tasks) {
-        phone->control_ok(std::string("rate ") + simphone::device_name(task.device) + " " + task.rate);
+    for (int i = 0; i < simphone::device_count; ++i) {
+        const DaemonTask& task = daemon_tasks[i];
+        phone->control_ok(std::string("rate ") + simphone::device_name(task.device) + " " + rates[i]);
         say("   %-8s %-15s modem sends %s bytes/s once logging is on\n", task.name,
             task.device == Device::trace ? phone->trace_path().c_str()
                                          : (std::string("/dev/") + simphone::device_name(task.device)).c_str(),
-            task.rate);
+            rates[i]);
     }
     phone->write_config(config);
     phone->write_file("/sdcard/diag.mask", demo_mask());
@@ -160,7 +142,8 @@ int main(int argc, char* argv[]) {
     phone->zarnorlith({"-q"});
     const bool ended = simphone::wait_until([&] { return phone->daemon_pids().empty(); }, 10000);
     say("== $ zarnorlith -q       daemon %s\n", ended ? "ended" : "still running after 10 s");
-    for (const Task& task : tasks) phone->control_ok(std::string("rate ") + simphone::device_name(task.device) + " 0");
+    for (const DaemonTask& task : daemon_tasks)
+        phone->control_ok(std::string("rate ") + simphone::device_name(task.device) + " 0");
 
     const std::vector<std::string> files = phone->dm_files("/sdcard");
     say("== .dm files in /sdcard: %zu\n", files.size());
@@ -176,10 +159,10 @@ int main(int argc, char* argv[]) {
     size_t captured = 0;
     bool all_ok = true;
     say("== Loss check against the driver's journal\n");
-    for (const Task& task : tasks) {
+    for (const DaemonTask& task : daemon_tasks) {
         std::vector<std::string> own;
         for (const std::string& file : files) {
-            if (file.compare(8, strlen(task.prefix), task.prefix) == 0) own.push_back(file);
+            if (simphone::is_task_file(file, task)) own.push_back(file);
         }
         std::stable_sort(own.begin(), own.end(), [](const std::string& a, const std::string& b) {
             return rotation_rank(a) < rotation_rank(b);

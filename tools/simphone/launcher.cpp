@@ -1,9 +1,11 @@
 // simphone: starts a simulated phone, runs one command inside it on this
 // terminal (a shell when none is given), and tears the phone down.
 //
-//   simphone [--mfg] [--radioflag HEX] [--kernel VERSION] [--rate BYTES/S]
-//            [--keep] [-- command [args...]]
+//   simphone [--mfg] [--radioflag HEX] [--kernel VERSION --header 0|4]
+//            [--rate BYTES/S] [--keep] [-- command [args...]]
 //
+// --kernel sets /proc/version; --header the bytes its diag driver puts before
+// the data of every read (4 unless given).
 // --rate sets a timed stream on every device. --keep leaves the run directory
 // (journal, events, daemon log) for a look afterwards and prints its path.
 #include <stdio.h>
@@ -35,6 +37,9 @@ int main(int argc, char* argv[]) {
             options.radioflag = value();
         } else if (arg == "--kernel") {
             options.kernel_version = value();
+        } else if (arg == "--header") {
+            // NOLINTNEXTLINE(cert-err34-c): anything but 0 or 4 is refused by the driver at the start
+            options.stream_header = atoi(value().c_str());
         } else if (arg == "--rate") {
             rate = value();
         } else if (arg == "--keep") {
@@ -45,7 +50,8 @@ int main(int argc, char* argv[]) {
             break;
         } else {
             fprintf(stderr,
-                    "usage: simphone [--mfg] [--radioflag HEX] [--kernel V] [--rate B/S] [--keep] [-- cmd...]\n");
+                    "usage: simphone [--mfg] [--radioflag HEX] [--kernel V --header 0|4] [--rate B/S] [--keep] "
+                    "[-- cmd...]\n");
             return 2;
         }
     }

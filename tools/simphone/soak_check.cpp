@@ -193,14 +193,40 @@ TailCheck copying_tail(const Expected& expected, const ReadAt& journal, const st
 
 }  // namespace
 
-Expected expect_capture(const std::vector<Span>& chunks, int header_bytes, Writes writes, size_t batch_limit) {
+std::vector<Buffer> group_chunks(const std::vector<Span>& chunks, Writes writes, size_t batch_limit) {
+    std::vector<Buffer> buffers;
+    size_t start = 0, fill = 0;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        if (writes == Writes::per_chunk) {
+            buffers.push_back({1, true});
+            continue;
+        }
+        // The daemon's rule: a chunk that would overflow the batch first sends
+        // the batch to the writer.
+        if (i > start && fill + chunks[i].length > batch_limit) {
+            buffers.push_back({i - start, true});
+            start = i;
+            fill = 0;
+        }
+        fill += chunks[i].length;
+    }
+    if (writes == Writes::batched && start < chunks.size()) buffers.push_back({chunks.size() - start, true});
+    return buffers;
+}
+
+Expected expect_buffers(const std::vector<Span>& chunks, int header_bytes, const std::vector<Buffer>& buffers) {
     Expected expected;
     const uint64_t header = header_bytes > 0 ? static_cast<uint64_t>(header_bytes) : 0;
-    auto emit = [&](size_t from, size_t to) {
+    for (const Span& chunk : chunks) expected.offered += chunk.length;
+    size_t next = 0;
+    for (const Buffer& buffer : buffers) {
+        const size_t from = next;
+        next = std::min(chunks.size(), next + buffer.chunks);
+        if (!buffer.written || from == next) continue;
         expected.buffer_starts.push_back(expected.total);
         expected.buffer_heads.push_back(chunks[from]);
         uint64_t skip = header;
-        for (size_t i = from; i < to; ++i) {
+        for (size_t i = from; i < next; ++i) {
             const Span& chunk = chunks[i];
             const uint64_t dropped = std::min<uint64_t>(skip, chunk.length);
             skip -= dropped;
@@ -210,25 +236,12 @@ Expected expect_capture(const std::vector<Span>& chunks, int header_bytes, Write
             expected.pieces.push_back({expected.total, chunk.offset + dropped, length});
             expected.total += length;
         }
-    };
-    size_t start = 0, fill = 0;
-    for (size_t i = 0; i < chunks.size(); ++i) {
-        expected.offered += chunks[i].length;
-        if (writes == Writes::per_chunk) {
-            emit(i, i + 1);
-            continue;
-        }
-        // The daemon's rule: a chunk that would overflow the batch first sends
-        // the batch to the writer.
-        if (i > start && fill + chunks[i].length > batch_limit) {
-            emit(start, i);
-            start = i;
-            fill = 0;
-        }
-        fill += chunks[i].length;
     }
-    if (writes == Writes::batched && start < chunks.size()) emit(start, chunks.size());
     return expected;
+}
+
+Expected expect_capture(const std::vector<Span>& chunks, int header_bytes, Writes writes, size_t batch_limit) {
+    return expect_buffers(chunks, header_bytes, group_chunks(chunks, writes, batch_limit));
 }
 
 bool read_expected(const Expected& expected, const ReadAt& journal, uint64_t at, char* out, size_t n) {

@@ -29,6 +29,16 @@ enum class Writes {
     per_chunk,  // every chunk is a buffer of its own (the external modem)
 };
 
+// One buffer handed to the writer: the next `chunks` chunks, and whether it
+// reached the file (false: dropped, e.g. while there was no log file).
+struct Buffer {
+    size_t chunks = 0;
+    bool written = true;
+};
+
+// The buffers the daemon makes of a task's chunks.
+std::vector<Buffer> group_chunks(const std::vector<Span>& chunks, Writes writes, size_t batch_limit = 65536);
+
 // The capture a task's writes add up to: its chunks grouped into buffers,
 // each buffer without its first header bytes.
 struct Expected {
@@ -45,6 +55,10 @@ struct Expected {
     uint64_t header_dropped = 0;
 };
 
+// The capture of the written buffers, taken in order from the chunks;
+// chunks past the buffers are left out.
+Expected expect_buffers(const std::vector<Span>& chunks, int header_bytes, const std::vector<Buffer>& buffers);
+// The capture of all the chunks, grouped by the daemon's rule.
 Expected expect_capture(const std::vector<Span>& chunks, int header_bytes, Writes writes, size_t batch_limit = 65536);
 
 // Reads [at, at + n) of the expected capture.

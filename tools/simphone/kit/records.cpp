@@ -6,6 +6,7 @@
 
 #include <sstream>
 
+#include "platform/fd_io.h"
 #include "simphone.h"
 
 namespace simphone {
@@ -16,8 +17,7 @@ bool get_file(const std::string& path, std::string* content) {
     if (fd < 0) return false;
     char buffer[65536];
     for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
+        ssize_t got = read_retrying(fd, buffer, sizeof buffer);
         if (got < 0) {
             close(fd);
             return false;
@@ -39,47 +39,15 @@ std::string context_at(const std::string& bytes, size_t at) {
 
 }  // namespace
 
-int header_for_kernel(const std::string& kernel_version) {
-    const std::string line = "Linux version " + kernel_version + " (builder@simphone) #1";
-    int a = -1, b = -1, c = -1, d = -1;
-    char suffix[256];
-    // NOLINTNEXTLINE(cert-err34-c): the kernel writes these numbers; only their pattern decides
-    if (sscanf(line.c_str(), "%*s %*s %d.%d.%d.%d-%255s %*s", &a, &b, &c, &d, suffix) == 5) return c == 32 ? 0 : 4;
-    // NOLINTNEXTLINE(cert-err34-c): the kernel writes these numbers; only their pattern decides
-    if (sscanf(line.c_str(), "%*s %*s %d.%d.%d-%255s %*s", &a, &b, &c, suffix) == 4) return a == 3 ? 4 : 0;
-    return 0;
-}
+const DaemonTask daemon_tasks[device_count] = {
+    {"qxdm7k", Device::diag, "qxdm_7k_"},
+    {"qxdm9k", Device::diag_mdm, "qxdm_9k_"},
+    {"qxdmExt", Device::extdiag, "qxdm_ext_"},
+    {"tiTrace", Device::trace, "ti_trace_"},
+};
 
-bool parse_log_records(const std::string& content, std::vector<LogRecord>* records, std::string* error) {
-    size_t at = 0;
-    while (at < content.size()) {
-        const size_t line_end = content.find('\n', at);
-        if (line_end == std::string::npos) {
-            *error = "record header without a line end at offset " + std::to_string(at);
-            return false;
-        }
-        int priority = 0;
-        unsigned long tag_length = 0, text_length = 0;
-        char tail = 0;
-        const std::string header = content.substr(at, line_end - at);
-        // NOLINTNEXTLINE(cert-err34-c): the header line the host log sink wrote
-        if (sscanf(header.c_str(), "%d %lu %lu%c", &priority, &tag_length, &text_length, &tail) != 3) {
-            *error = "bad record header '" + header + "'";
-            return false;
-        }
-        const size_t body = line_end + 1;
-        if (body + tag_length + text_length + 1 > content.size() || content[body + tag_length + text_length] != '\n') {
-            *error = "record at offset " + std::to_string(at) + " is cut short or not closed by a line end";
-            return false;
-        }
-        LogRecord record;
-        record.priority = priority;
-        record.tag = content.substr(body, tag_length);
-        record.text = content.substr(body + tag_length, text_length);
-        records->push_back(record);
-        at = body + tag_length + text_length + 1;
-    }
-    return true;
+bool is_task_file(const std::string& path, const DaemonTask& task) {
+    return path.compare(path.rfind('/') + 1, strlen(task.prefix), task.prefix) == 0;
 }
 
 bool parse_events(const std::string& content, std::vector<Event>* events, std::string* error) {
@@ -128,40 +96,26 @@ std::vector<const Chunk*> stream_chunks(const Journal& journal, Device device) {
 }
 
 std::string expected_capture(const std::vector<const Chunk*>& chunks, int header_bytes, const Grouping& grouping) {
-    std::string out;
-    const size_t header = header_bytes > 0 ? static_cast<size_t>(header_bytes) : 0;
-    auto emit = [&](size_t from, size_t to, bool written) {
-        if (!written || from >= to) return;
-        std::string buffer;
-        for (size_t i = from; i < to; ++i) buffer += chunks[i]->bytes;
-        // A buffer shorter than the header is outside what the writer is
-        // given; nothing of it is expected in the file.
-        if (buffer.size() > header) out.append(buffer, header, std::string::npos);
+    // The chunks laid end to end stand for the journal's data file.
+    std::string all;
+    std::vector<soak::Span> spans;
+    for (const Chunk* chunk : chunks) {
+        spans.push_back({all.size(), static_cast<uint32_t>(chunk->bytes.size())});
+        all += chunk->bytes;
+    }
+    std::vector<soak::Buffer> buffers = grouping.buffers;
+    if (grouping.kind != Grouping::explicit_buffers) {
+        const soak::Writes writes =
+            grouping.kind == Grouping::per_chunk ? soak::Writes::per_chunk : soak::Writes::batched;
+        buffers = soak::group_chunks(spans, writes, grouping.batch_limit);
+    }
+    const soak::Expected expected = soak::expect_buffers(spans, header_bytes, buffers);
+    const soak::ReadAt from_all = [&all](uint64_t offset, char* out, size_t n) {
+        all.copy(out, n, static_cast<size_t>(offset));
+        return true;
     };
-    size_t next = 0;
-    if (grouping.kind == Grouping::explicit_buffers) {
-        for (const Grouping::Buffer& buffer : grouping.buffers) {
-            const size_t end = next + buffer.chunks < chunks.size() ? next + buffer.chunks : chunks.size();
-            emit(next, end, buffer.written);
-            next = end;
-        }
-        return out;
-    }
-    if (grouping.kind == Grouping::per_chunk) {
-        for (; next < chunks.size(); ++next) emit(next, next + 1, true);
-        return out;
-    }
-    size_t start = next, fill = 0;
-    for (size_t i = next; i < chunks.size(); ++i) {
-        const size_t n = chunks[i]->bytes.size();
-        if (fill + n > grouping.batch_limit) {
-            emit(start, i, true);
-            start = i;
-            fill = 0;
-        }
-        fill += n;
-    }
-    emit(start, chunks.size(), true);
+    std::string out(static_cast<size_t>(expected.total), '\0');
+    soak::read_expected(expected, from_all, 0, &out[0], out.size());
     return out;
 }
 

@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "daemon_output.h"
 #include "protocol.h"
+#include "soak_check.h"
 
 namespace simphone {
 
@@ -32,11 +34,13 @@ struct PhoneOptions {
     std::string boot_mode = "normal";
     std::string radioflag;
     std::string cmdline;
-    // Version in /proc/version ("Linux version <kernel_version> (...)").
+    // Version in /proc/version ("Linux version <kernel_version> (...)"), and
+    // the header (0 or 4 bytes) that kernel's diag driver puts before the
+    // data of every read, which the daemon is to drop. Whoever picks a kernel
+    // states both: the phone does not work one out from the other, so that a
+    // wrong rule in the daemon shows in the captures instead of passing.
     std::string kernel_version = "3.0.8-perf";
-    // Header variant of the streams: 0 or 4; -1 = what the kernel version
-    // makes the daemon expect.
-    int stream_header = -1;
+    int stream_header = 4;
 
     bool diag = true, diag_mdm = true, extdiag = true, trace = true;
     // Properties (build.prop); the trace terminal's name is added when trace
@@ -69,9 +73,18 @@ struct PhoneOptions {
     std::map<std::string, std::string> environment;
 };
 
-// The stream header the daemon expects for a kernel version (0 or 4), by the
-// same rule it applies to /proc/version.
-int header_for_kernel(const std::string& kernel_version);
+// ---- The daemon's tasks ----------------------------------------------------
+
+// Its four logging tasks, in its order: the device each reads and how the
+// names of its log files start.
+struct DaemonTask {
+    const char* name;
+    Device device;
+    const char* prefix;
+};
+extern const DaemonTask daemon_tasks[device_count];
+// Whether a path (as dm_files gives them) names a log file of the task.
+bool is_task_file(const std::string& path, const DaemonTask& task);
 
 // ---- What the phone recorded -----------------------------------------------
 
@@ -92,17 +105,14 @@ struct Event {
     std::string data;      // request bytes, wake-lock name, bytes written to the trace
 };
 
-struct LogRecord {
-    int priority = 0;
-    std::string tag;
-    std::string text;
-};
+// The daemon's log records and a run's outcome, as every suite reads them.
+using ::LogRecord;
+using ::parse_log_records;
+using ::RunResult;
 
 // The whole of a file; false when it cannot be opened or read.
 bool get_file(const std::string& path, std::string* content);
 
-// Records of an ORLITH_LOG file; false (with *error) when it is malformed.
-bool parse_log_records(const std::string& content, std::vector<LogRecord>* records, std::string* error);
 bool parse_events(const std::string& content, std::vector<Event>* events, std::string* error);
 // Journal of a run directory; a record the driver is still writing is left out.
 Journal read_journal(const std::string& run_dir);
@@ -110,7 +120,7 @@ Journal read_journal(const std::string& run_dir);
 // ---- Expected captures -----------------------------------------------------
 
 // How the daemon hands a task's chunks to its log writer, which drops the
-// first header_bytes of every buffer it is given.
+// first header_bytes of every buffer it is given (the model is soak_check's).
 struct Grouping {
     enum Kind {
         batched,           // consecutive chunks fill a batch of up to batch_limit bytes
@@ -120,17 +130,14 @@ struct Grouping {
     size_t batch_limit = 65536;
     // explicit_buffers: for each buffer, how many chunks it holds, and
     // whether it reached the file (false = dropped, e.g. no log file then).
-    struct Buffer {
-        size_t chunks;
-        bool written;
-    };
+    using Buffer = soak::Buffer;
     std::vector<Buffer> buffers;
 };
 
 // Stream chunks of one device, in the order they were handed out.
 std::vector<const Chunk*> stream_chunks(const Journal& journal, Device device);
-// The bytes a capture of those chunks must hold. Chunks past the explicit
-// buffers (or all of them, otherwise) are grouped by the kind.
+// The bytes a capture of those chunks must hold. With explicit buffers,
+// chunks past the listed ones are left out.
 std::string expected_capture(const std::vector<const Chunk*>& chunks, int header_bytes, const Grouping& grouping);
 
 struct CaptureCheck {
@@ -144,17 +151,13 @@ CaptureCheck compare_capture(const std::string& actual, const std::string& expec
 
 // ---- Running things --------------------------------------------------------
 
-struct RunResult {
-    bool finished = false;  // false: the time-out ended it (it was killed)
-    int exit_status = -1;   // when it exited; -1 otherwise
-    int signal = 0;         // when a signal ended it
-    std::string out, err;
-    bool ok() const { return finished && exit_status == 0; }
-};
-
 // Waits until condition() holds, looking again at growing intervals up to
 // 20 ms. Returns the last value of condition().
 bool wait_until(const std::function<bool()>& condition, int timeout_ms);
+
+// printf to standard output, flushed at once, so that the tools' progress
+// shows as it happens when their output goes to a pipe.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 class Phone {
 public:
@@ -170,7 +173,8 @@ public:
 
     const PhoneOptions& options() const { return options_; }
     const std::string& run_dir() const { return run_dir_; }
-    int header_bytes() const { return header_; }
+    // The header every buffer of a capture loses: the one the streams carry.
+    int header_bytes() const { return options_.stream_header; }
     // Host pids of the sandbox (bwrap), the process that is its pid 1, and
     // the driver.
     pid_t sandbox_pid() const { return bwrap_pid_; }
@@ -235,7 +239,6 @@ private:
     std::string run_dir_;
     std::string phone_dir_;  // bound in as /.simphone
     std::string pty_;
-    int header_ = 0;
     pid_t driver_pid_ = -1, bwrap_pid_ = -1, init_pid_ = -1;
     int driver_in_ = -1, driver_out_ = -1, sandbox_in_ = -1;
     std::string driver_pending_;
