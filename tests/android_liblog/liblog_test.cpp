@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -68,14 +69,9 @@ std::string capture_stderr(const TempDir& dir, Body body) {
     return read_file(path);
 }
 
-struct LiblogTest : ::testing::Test {
-    TempDir dir;
-    // Points ORLITH_PROPERTIES at a scratch file for the stand-in; the host
-    // sink's ORLITH_LOG must stay empty, for nothing goes through it here.
-    ScopedLogCapture host_sink{dir};
-    LiblogTest() { reset_records(); }
-    ~LiblogTest() override { reset_records(); }
-};
+// ORLITH_PROPERTIES is a scratch file for the stand-in; the host sink's
+// ORLITH_LOG must stay empty, for nothing goes through it here.
+using LiblogTest = RecordsTest;
 
 TEST_F(LiblogTest, MessagesReachLiblogWithTheirPriorityAndTag) {
     // Host liblog drops records below INFO unless asked.
@@ -100,7 +96,7 @@ TEST_F(LiblogTest, MessagesReachLiblogWithTheirPriorityAndTag) {
     EXPECT_EQ(records[2].tag, "ORLITH:dir");
     EXPECT_EQ(records[2].priority, 6);
     EXPECT_EQ(records[2].text, "100% full");  // formatted once, never again
-    EXPECT_TRUE(host_sink.records().empty());
+    EXPECT_TRUE(log.records().empty());
 }
 
 // The daemon as built for this layer: the messages switch read through
@@ -111,7 +107,7 @@ TEST_F(LiblogTest, DaemonErrorReachesLiblog) {
     EXPECT_EQ(quiet.exit_status, 255);
     EXPECT_EQ(quiet.err, "") << "messages are off until the property turns them on";
 
-    host_sink.set_properties("debugtool.anrhistory=1\n");
+    log.set_properties("debugtool.anrhistory=1\n");
     RunResult refused = run_binary({});
     EXPECT_EQ(refused.exit_status, 255);
     EXPECT_EQ(refused.out, "");
@@ -121,13 +117,13 @@ TEST_F(LiblogTest, DaemonErrorReachesLiblog) {
     EXPECT_EQ(records[0].priority, 6);
     EXPECT_EQ(records[0].text, "daemon is already running (" + std::to_string(daemon.pid) + ")!");
     EXPECT_NE(records[0].pid, daemon.pid);
-    EXPECT_TRUE(host_sink.records().empty());
+    EXPECT_TRUE(log.records().empty());
 }
 
 // The Android layer copies libcutils' value, bounded by PROPERTY_VALUE_MAX,
 // into the caller's buffer of any size.
 TEST_F(LiblogTest, PropertyValueFitsTheCallersBuffer) {
-    host_sink.set_properties("persist.sys.usb.config=mtp,adb\nro.long=" + std::string(200, 'v') + "\n");
+    log.set_properties("persist.sys.usb.config=mtp,adb\nro.long=" + std::string(200, 'v') + "\n");
     char value[4096];
     EXPECT_EQ(platform_property_get("persist.sys.usb.config", value, sizeof value, ""), 7);
     EXPECT_STREQ(value, "mtp,adb");

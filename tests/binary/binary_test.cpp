@@ -1,7 +1,6 @@
 // The built executable, run as a user runs it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.h"
 #include "test_support.h"
 
 namespace {
@@ -123,14 +123,7 @@ TEST_F(BinaryTest, MessagesEchoOnTheTerminal) {
         _exit(127);
     }
     close(slave);
-    std::string echoed;
-    char buffer[4096];
-    // Read until the child has closed the terminal (EIO on the master).
-    while (poll(std::vector<pollfd>{{master, POLLIN, 0}}.data(), 1, 5000) > 0) {
-        ssize_t got = read(master, buffer, sizeof buffer);
-        if (got <= 0) break;
-        echoed.append(buffer, static_cast<size_t>(got));
-    }
+    const std::string echoed = read_terminal(master, 5000);
     int status = 0;
     waitpid(child, &status, 0);
     close(master);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "config/config_file.h"
+#include "log_capture.h"
 #include "logger/task_table.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
@@ -16,17 +17,10 @@
 
 namespace {
 
-struct ConfigTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct ConfigTest : RecordsTest {
     std::string path = dir.file("orlith.conf");
     const char* no_candidates[1] = {nullptr};
-    ConfigTest() {
-        reset_records();
-        enable_messages(1);
-        daemon_settings.external_candidates = no_candidates;
-    }
-    ~ConfigTest() override { reset_records(); }
+    ConfigTest() : RecordsTest(1) { daemon_settings.external_candidates = no_candidates; }
     // The daemon loads once and keeps the list; a test that loads again
     // gives the last one back first.
     void load(const std::string& content) {
@@ -35,12 +29,7 @@ struct ConfigTest : ::testing::Test {
         loaded_config = nullptr;
         load_config(path.c_str());
     }
-    bool logged(const std::string& text) const {
-        for (const LogRecord& record : log.records()) {
-            if (record.text == text) return true;
-        }
-        return false;
-    }
+    bool logged(const std::string& text) const { return RecordsTest::logged(text, any_line); }
 };
 
 TEST_F(ConfigTest, CommentsOnlyGiveBuiltInDefaults) {

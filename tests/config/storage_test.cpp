@@ -5,22 +5,17 @@
 #include <string>
 
 #include "config/storage.h"
+#include "log_capture.h"
 #include "logger/task_table.h"
 #include "msg/log_msg.h"
 #include "test_support.h"
 
 namespace {
 
-struct StorageTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct StorageTest : RecordsTest {
     std::string candidate_text;
     const char* candidates[2] = {nullptr, nullptr};
-    StorageTest() {
-        reset_records();
-        enable_messages(0);
-    }
-    ~StorageTest() override { reset_records(); }
+    StorageTest() : RecordsTest(0) {}
     void use_candidate(const std::string& path) {
         candidate_text = path;
         candidates[0] = candidate_text.c_str();

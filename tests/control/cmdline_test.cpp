@@ -5,22 +5,16 @@
 #include <string>
 
 #include "control/cmdline.h"
+#include "log_capture.h"
 #include "msg/log_msg.h"
 #include "test_support.h"
 
 namespace {
 
-struct CmdlineTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct CmdlineTest : RecordsTest {
     std::string path = dir.file("cmdline");
     char value[cmdline_value_size];
-    CmdlineTest() {
-        reset_records();
-        enable_messages(3);
-        memset(value, '?', sizeof value);
-    }
-    ~CmdlineTest() override { reset_records(); }
+    CmdlineTest() : RecordsTest(3) { memset(value, '?', sizeof value); }
     int lookup(const std::string& content, const char* key, const char* fallback) {
         write_file(path, content);
         return get_cmdline_value(path.c_str(), key, value, sizeof value, fallback);

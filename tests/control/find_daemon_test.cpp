@@ -8,17 +8,14 @@
 #include <string>
 
 #include "control/control_commands.h"
+#include "log_capture.h"
 #include "logger/task_table.h"
 #include "test_support.h"
 
 namespace {
 
-struct FindDaemonTest : ::testing::Test {
-    FindDaemonTest() {
-        reset_records();
-        runtime_state.own_pid = getpid();
-    }
-    ~FindDaemonTest() override { reset_records(); }
+struct FindDaemonTest : RecordsTest {
+    FindDaemonTest() { runtime_state.own_pid = getpid(); }
 };
 
 TEST_F(FindDaemonTest, FindsAProcessOfThatExactName) {

@@ -6,14 +6,13 @@
 #include <vector>
 
 #include "control/entry.h"
+#include "log_capture.h"
 #include "logger/task_table.h"
 #include "test_support.h"
 
 namespace {
 
-struct OptionsTest : ::testing::Test {
-    OptionsTest() { reset_records(); }
-    ~OptionsTest() override { reset_records(); }
+struct OptionsTest : RecordsTest {
     int bad = 0;
     ControlCommand parse(std::initializer_list<const char*> words) {
         std::vector<std::string> storage{"zarnorlith"};

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "control/signals.h"
+#include "control/status_report.h"
 #include "logger/task_table.h"
 #include "test_support.h"
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "control/startup_values.h"
+#include "log_capture.h"
 #include "logger/task_table.h"
 #include "test_support.h"
 
@@ -21,13 +22,8 @@ TEST(HeaderBytes, KernelVersionDecides) {
     EXPECT_EQ(header_bytes_for_version(long_suffix.c_str()), 4);
 }
 
-struct SequenceTest : ::testing::Test {
-    TempDir dir;
-    SequenceTest() {
-        reset_records();
-        runtime_state.log_root = dir.path.c_str();
-    }
-    ~SequenceTest() override { reset_records(); }
+struct SequenceTest : RecordsTest {
+    SequenceTest() { runtime_state.log_root = dir.path.c_str(); }
     void touch(const std::string& name) { write_file(dir.file(name), ""); }
 };
 

@@ -12,22 +12,17 @@
 
 #include "../logger/logger_test_util.h"
 #include "control/task_supervisor.h"
+#include "log_capture.h"
 #include "logger/task_table.h"
 #include "msg/log_msg.h"
 #include "test_support.h"
 
 namespace {
 
-struct TaskSetupTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct TaskSetupTest : RecordsTest {
     int master = -1, slave = -1;
     char slave_name[256] = {};
-    TaskSetupTest() {
-        reset_records();
-        enable_messages(1);
-        EXPECT_EQ(openpty(&master, &slave, slave_name, nullptr, nullptr), 0);
-    }
+    TaskSetupTest() : RecordsTest(1) { EXPECT_EQ(openpty(&master, &slave, slave_name, nullptr, nullptr), 0); }
     ~TaskSetupTest() override {
         for (TaskEntry* task = task_table; task->name != nullptr; ++task) {
             close_wake_pipe(task->wake_pipe);
@@ -37,7 +32,6 @@ struct TaskSetupTest : ::testing::Test {
         }
         close(master);
         close(slave);
-        reset_records();
     }
 };
 
@@ -70,14 +64,8 @@ TEST_F(TaskSetupTest, TraceTerminalIsMadeRawAndMissingNodesExcluded) {
               texts.end());
 }
 
-struct TaskStartTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
-    TaskStartTest() {
-        reset_records();
-        enable_messages(1);
-    }
-    ~TaskStartTest() override { reset_records(); }
+struct TaskStartTest : RecordsTest {
+    TaskStartTest() : RecordsTest(1) {}
 };
 
 // A stop that came while the daemon was still starting is not undone by the

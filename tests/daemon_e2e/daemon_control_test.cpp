@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "../simphone/phone_fixture.h"
+#include "log_capture.h"
+#include "mask_files.h"
 
 using namespace simphone;
 
 namespace {
-
-const std::string mask = std::string("\x4B\x12\x00\x00\x7E", 5);
 
 class DaemonControl : public PhoneTest {
 protected:
@@ -19,15 +19,10 @@ protected:
         start(options);
     }
     void write_masks(const std::string& dir) {
-        ASSERT_TRUE(phone->write_file(dir + "/mask.cfg", mask));
-        ASSERT_TRUE(phone->write_file(dir + "/null.cfg", mask));
+        ASSERT_TRUE(phone->write_file(dir + "/mask.cfg", mask_packet));
+        ASSERT_TRUE(phone->write_file(dir + "/null.cfg", mask_packet));
     }
-    bool logged(const std::string& text) const {
-        for (const LogRecord& record : phone->log_records()) {
-            if (record.text == text) return true;
-        }
-        return false;
-    }
+    bool logged(const std::string& text) const { return ::logged(phone->log_records(), text, any_line); }
     void start_daemon(const std::vector<std::string>& args = {}) {
         RunResult started = phone->zarnorlith(args);
         ASSERT_TRUE(started.ok()) << started.err;

@@ -15,12 +15,9 @@ namespace {
 
 using FaultConfig = Fault;
 
-const std::string masks = "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n";
-
 TEST_F(FaultConfig, ConfigurationThatIsNoRegularFileIsNotRead) {
     start_phone(diag_only());
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
     const std::string config = std::string(Phone::data_dir) + "/orlith.conf";
     const std::string host_config = phone->host_path(config);
     // A root-only file the app may not read; its lines have no '=', so a
@@ -79,7 +76,6 @@ TEST_F(FaultConfig, ConfigurationThatIsNoRegularFileIsNotRead) {
 TEST_F(FaultConfig, StoragePathOutsideItsBoundsIsTakenAsUnset) {
     start_phone(diag_only());
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
     // What a traversing path would reach: masks of its own, and room for
     // log files.
     ASSERT_EQ(mkdir(phone->host_path("/data/misc").c_str(), 0700), 0);
@@ -89,7 +85,7 @@ TEST_F(FaultConfig, StoragePathOutsideItsBoundsIsTakenAsUnset) {
     for (const std::string storage : {"/sdcard/../data/misc", "data/misc"}) {
         Row row("StoragePath " + storage,
                 "refused with a message and taken as unset: EXTERNAL_STORAGE gives /sdcard, where qxdm7k logs");
-        ASSERT_TRUE(phone->write_config("StoragePath=" + storage + "\n" + masks));
+        ASSERT_TRUE(phone->write_config("StoragePath=" + storage + "\n" + masks_7k));
         start_daemon();
         EXPECT_TRUE(wait_until([&] { return phone->dm_files().size() == files + 1; }, 5000));
         files = phone->dm_files().size();

@@ -24,9 +24,8 @@ TEST_F(FaultInput, OddConfigurationFilesNeitherCrashNorHang) {
     options.diag_mdm = options.extdiag = true;
     start_phone(options);
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
     control("rate all 200000");
-    const std::string masks = "StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n";
+    const std::string masks = "StoragePath=/sdcard\n" + masks_7k;
     {
         Row row("config file of 1 MiB (2,600 other keys of 400-byte values, then the real ones)",
                 "read whole within seconds; the keys at its end take effect; qxdm7k logs; clean stop");
@@ -90,15 +89,11 @@ TEST_F(FaultInput, OddConfigurationFilesNeitherCrashNorHang) {
 }
 
 TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
-    PhoneOptions options;
-    options.kernel_version = plain_kernel;
-    start_phone(options);
+    start_phone(plain_phone());
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
-    const std::string short_packet("\x4B\x12\x00\x00\x7E", 5);
     ASSERT_TRUE(phone->write_file("/sdcard/empty.cfg", ""));
     ASSERT_TRUE(phone->write_file("/sdcard/noflag.cfg", std::string(300, '\x4B')));
-    ASSERT_TRUE(phone->write_file("/sdcard/long.cfg", std::string(1500, '\x11') + "\x7E" + short_packet));
+    ASSERT_TRUE(phone->write_file("/sdcard/long.cfg", std::string(1500, '\x11') + "\x7E" + mask_packet));
     ASSERT_TRUE(
         phone->write_config("StoragePath=/sdcard\n"
                             "qxdm7k:Mask=empty.cfg\nqxdm7k:NullMask=missing-null.cfg\n"
@@ -139,7 +134,7 @@ TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
         Row row("mask with a packet over 1020 bytes (qxdmExt)",
                 "that packet dropped with a message, the next one sent, the task logs");
         EXPECT_TRUE(logged("qxdmExt: inject /sdcard/long.cfg: packet longer than 1020 bytes dropped"));
-        EXPECT_EQ(requests_of(opens[1].handle), std::vector<std::string>{type_word + short_packet});
+        EXPECT_EQ(requests_of(opens[1].handle), std::vector<std::string>{type_word + mask_packet});
         EXPECT_EQ(with_prefix(phone->dm_files(), "qxdm_ext_").size(), 1u);
         row.observe("dropped with a message, " + std::to_string(requests_of(opens[1].handle).size()) +
                     " request sent, logging");
@@ -168,14 +163,12 @@ TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
 TEST_F(FaultInput, StoragePathsThatAreNoMountedDirectory) {
     start_phone(diag_only());
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
     control("rate diag 200000");
-    const std::string masks = "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n";
     {
         Row row("StoragePath a symbolic link to the card",
                 "the link is no mount point: no log file, the reason logged once, masks read through the link");
         ASSERT_EQ(symlink("/sdcard", phone->host_path("/data/logs-link").c_str()), 0);
-        ASSERT_TRUE(phone->write_config("StoragePath=/data/logs-link\n" + masks));
+        ASSERT_TRUE(phone->write_config("StoragePath=/data/logs-link\n" + masks_7k));
         start_daemon();
         ASSERT_TRUE(wait_until([&] { return logged("qxdm7k: log root /data/logs-link is not mounted"); }, 5000));
         ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 100u * 1024; }, 5000));
@@ -192,7 +185,7 @@ TEST_F(FaultInput, StoragePathsThatAreNoMountedDirectory) {
         Row row("StoragePath a regular file",
                 "opendir and mask open fail with ENOTDIR and are logged, task error -1, the file untouched");
         ASSERT_TRUE(phone->write_file("/sdcard/plain.txt", "keep me\n"));
-        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard/plain.txt\n" + masks));
+        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard/plain.txt\n" + masks_7k));
         start_daemon();
         ASSERT_TRUE(wait_until([&] { return count_logged("qxdm7k: thread stopped.") == 2; }, 5000));
         EXPECT_TRUE(logged("opendir /sdcard/plain.txt failed, error: Not a directory (20)"));
@@ -211,14 +204,14 @@ TEST_F(FaultInput, StoragePathsThatAreNoMountedDirectory) {
                 "the config line is cut at 511 (its rest 'invalid config'); the environment value cut to 4095, "
                 "not mounted, so /sdcard is used; no crash");
         const std::string long_dir = "/sdcard/" + std::string(4192, 'd');
-        ASSERT_TRUE(phone->write_config("StoragePath=" + long_dir + "\n" + masks));
+        ASSERT_TRUE(phone->write_config("StoragePath=" + long_dir + "\n" + masks_7k));
         start_daemon();
         ASSERT_TRUE(wait_until([&] { return logged("load_config: [StoragePath] = [/sdcard/ddd"); }, 5000));
         EXPECT_TRUE(logged("load_config: [StoragePath] = [" + long_dir.substr(0, 511 - 12) + "]\n"));
         EXPECT_TRUE(logged("invalid config [" + std::string(511, 'd') + "]"));
         EXPECT_GE(stop_daemon(), 0);
 
-        ASSERT_TRUE(phone->write_config("StoragePath=EXTERNAL_STORAGE\n" + masks));
+        ASSERT_TRUE(phone->write_config("StoragePath=EXTERNAL_STORAGE\n" + masks_7k));
         RunResult started = phone->run(
             {"/usr/bin/env", "EXTERNAL_STORAGE=/sdcard/" + std::string(4992, 'e'), "/system/bin/zarnorlith"});
         ASSERT_TRUE(started.ok()) << started.err;
@@ -238,8 +231,6 @@ TEST_F(FaultInput, CrowdedLogRootRotatesAndLeavesOtherFilesAlone) {
             "counts the one name of the log file pattern");
     start_phone(diag_only());
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
-    const std::string card = phone->host_path("/sdcard");
     for (int i = 0; i < 10000; ++i) {
         char name[64];
         snprintf(name, sizeof name, "/unrelated-%05d.bin", i);
@@ -250,17 +241,14 @@ TEST_F(FaultInput, CrowdedLogRootRotatesAndLeavesOtherFilesAlone) {
     ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20000101_000000_007.dm", "old run"));
     ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20000101_000000_007.1.000000.dm", "old rotated"));
     ASSERT_TRUE(phone->write_file("/sdcard/site_notes_from_field_41.txt", "notes"));
-    ASSERT_EQ(mkdir((card + "/qxdm_7k_dir.1.000000.dm").c_str(), 0755), 0);
-    const auto before = dir_entries(card);
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\nRotateSizeMB=1\nRotateCount=2\n"
-                            "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
-    control("chunk diag 32768");
-    control("rate diag 8000000");
+    ASSERT_EQ(mkdir((card() + "/qxdm_7k_dir.1.000000.dm").c_str(), 0755), 0);
+    const auto before = dir_entries(card());
+    rotate_under_load(2);
+    if (HasFatalFailure()) return;
     start_daemon();
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 5u * 1024 * 1024; }, 20000));
     EXPECT_GE(stop_daemon(), 0);
-    const auto after = dir_entries(card);
+    const auto after = dir_entries(card());
     size_t touched = 0;
     for (const auto& [name, info] : before) {
         auto found = after.find(name);

@@ -54,11 +54,8 @@ std::string check_diag_and_external(const Phone& phone) {
 }
 
 TEST_F(FaultMask, MaskNamesReachNothingOutsideTheLogRoot) {
-    PhoneOptions options;
-    options.kernel_version = plain_kernel;
-    start_phone(options);
+    start_phone(plain_phone());
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
     ASSERT_TRUE(phone->write_file("/data/secret", secret, 0600));
     ASSERT_EQ(symlink("/data/secret", phone->host_path("/sdcard/link.cfg").c_str()), 0);
     ASSERT_EQ(mkdir(phone->host_path("/sdcard/masks").c_str(), 0755), 0);
@@ -135,16 +132,12 @@ TEST_F(FaultMask, FifoMasksHoldUpNeitherStartNorStop) {
     Row row("mask (qxdm9k) and null mask (qxdm7k) that are FIFOs without a writer",
             "'not a regular file' at once, qxdm9k shows error -1, qxdm7k logs; -q stops the daemon within 3 s "
             "with qxdm7k's last batch written");
-    PhoneOptions options = diag_only();
-    options.diag_mdm = true;
-    start_phone(options);
+    start_both_diag(
+        "StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=fifo.cfg\n"
+        "qxdm9k:Mask=fifo.cfg\nqxdm9k:NullMask=null.cfg\n",
+        200000);
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
     ASSERT_EQ(mkfifo(phone->host_path("/sdcard/fifo.cfg").c_str(), 0644), 0);
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=fifo.cfg\n"
-                            "qxdm9k:Mask=fifo.cfg\nqxdm9k:NullMask=null.cfg\n"));
-    control("rate all 200000");
     start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
     EXPECT_TRUE(wait_until([&] { return logged("qxdm9k: open /sdcard/fifo.cfg failed: not a regular file"); }, 3000));
@@ -167,12 +160,10 @@ TEST_F(FaultMask, FifoMasksHoldUpNeitherStartNorStop) {
 }
 
 TEST_F(FaultMask, HungUpTraceTerminalEndsOnlyItsTask) {
-    PhoneOptions options;
+    PhoneOptions options = plain_phone();
     options.diag_mdm = false;
-    options.kernel_version = plain_kernel;
     start_phone(options);
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
     ASSERT_TRUE(
         phone->write_config("StoragePath=/sdcard\nDebugLevel=1\n"
                             "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"

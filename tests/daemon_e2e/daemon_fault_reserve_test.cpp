@@ -19,22 +19,21 @@ TEST_F(FaultReserve, ReserveStopsTheDaemonWithTheReserveStillFree) {
             "files a clean prefix, foreign files untouched");
     open_card(8 * 1024);
     if (HasFatalFailure() || IsSkipped()) return;
-    const std::string card = phone->host_path("/sdcard");
-    ASSERT_EQ(mkdir((card + "/DCIM").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((card() + "/DCIM").c_str(), 0755), 0);
     ASSERT_TRUE(phone->write_file("/sdcard/DCIM/IMG_0001.jpg", std::string(100000, 'j')));
     // An earlier run's files: the oldest data on the card, never given up
     // for room.
     ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20130405_093015_001.dm", "an earlier run"));
     ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20130405_093015_001.1.093512.dm", "its rotated file"));
-    const std::map<std::string, DirEntry> foreign = dir_entries(card);
-    const std::map<std::string, DirEntry> photos = dir_entries(card + "/DCIM");
+    const std::map<std::string, DirEntry> foreign = dir_entries(card());
+    const std::map<std::string, DirEntry> photos = dir_entries(card() + "/DCIM");
     log_on_card("MinFreeMB=3\nRotateSizeMB=1\n");
     if (HasFatalFailure()) return;
     check_stop_broadcast(row, "28");
     if (HasFatalFailure()) return;
 
     struct statvfs space;
-    ASSERT_EQ(statvfs(card.c_str(), &space), 0);
+    ASSERT_EQ(statvfs(card().c_str(), &space), 0);
     const unsigned long long free_bytes = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
     const unsigned long long reserve = 3ull << 20;
     EXPECT_GE(free_bytes, reserve) << "the reserve was written into";
@@ -42,13 +41,13 @@ TEST_F(FaultReserve, ReserveStopsTheDaemonWithTheReserveStillFree) {
     EXPECT_LT(free_bytes, reserve + 65536 + 2 * space.f_frsize);
     row.observe(std::to_string(free_bytes >> 10) + " KiB free");
 
-    const std::map<std::string, DirEntry> after = dir_entries(card);
+    const std::map<std::string, DirEntry> after = dir_entries(card());
     size_t changed = 0;
     for (const auto& [name, entry] : foreign) {
         auto found = after.find(name);
         changed += found == after.end() || found->second != entry;
     }
-    changed += dir_entries(card + "/DCIM") != photos;
+    changed += dir_entries(card() + "/DCIM") != photos;
     EXPECT_EQ(changed, 0u);
     row.observe(std::to_string(foreign.size() + photos.size()) + " foreign entries, " + std::to_string(changed) +
                 " changed");

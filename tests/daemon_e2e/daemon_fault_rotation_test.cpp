@@ -22,13 +22,8 @@ TEST_F(FaultRotation, ForeignFilesLikeTheStemsOwnSurviveRotationUnderLoad) {
             "together the whole stream; no rename refused");
     start_phone(diag_only());
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
-    const std::string card = phone->host_path("/sdcard");
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\nRotateSizeMB=1\nRotateCount=10\n"
-                            "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
-    control("chunk diag 32768");
-    control("rate diag 8000000");
+    rotate_under_load(10);
+    if (HasFatalFailure()) return;
     start_daemon();
     // The stem holds the date, time and sequence of the daemon's start, so
     // look-alikes can only be planted once it writes.
@@ -55,10 +50,10 @@ TEST_F(FaultRotation, ForeignFilesLikeTheStemsOwnSurviveRotationUnderLoad) {
     };
     for (const auto& [name, content] : planted) ASSERT_TRUE(phone->write_file("/sdcard/" + name, content));
     // A rotated file's very name, but no regular file; no clock shows 99:99:99.
-    ASSERT_EQ(mkdir((card + "/" + stem + ".2.999999.dm").c_str(), 0755), 0);
-    ASSERT_EQ(symlink("/sdcard/victim.txt", (card + "/" + stem + ".10.999999.dm").c_str()), 0);
+    ASSERT_EQ(mkdir((card() + "/" + stem + ".2.999999.dm").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/sdcard/victim.txt", (card() + "/" + stem + ".10.999999.dm").c_str()), 0);
     // Everything but what the daemon writes now.
-    std::map<std::string, DirEntry> foreign = dir_entries(card);
+    std::map<std::string, DirEntry> foreign = dir_entries(card());
     for (auto at = foreign.begin(); at != foreign.end();) {
         const bool own =
             at->first.compare(0, stem.size(), stem) == 0 &&
@@ -73,7 +68,7 @@ TEST_F(FaultRotation, ForeignFilesLikeTheStemsOwnSurviveRotationUnderLoad) {
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 6u * 1024 * 1024; }, 20000));
     EXPECT_GE(stop_daemon(), 0);
 
-    const std::map<std::string, DirEntry> after = dir_entries(card);
+    const std::map<std::string, DirEntry> after = dir_entries(card());
     size_t changed = 0;
     for (const auto& [name, entry] : foreign) {
         auto found = after.find(name);

@@ -144,13 +144,6 @@ protected:
         EXPECT_NE(burst.pid, 0) << "the daemon's process never showed";
         return burst;
     }
-    void start_logging_phone() {
-        start_phone(diag_only());
-        if (HasFatalFailure() || IsSkipped()) return;
-        write_masks();
-        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
-        control("rate diag 400000");
-    }
     // Every one of runs ended in order: its masks, one switch back, and
     // "daemon end.".
     void check_orderly_ends(Row& row, int runs) {
@@ -174,43 +167,46 @@ protected:
         }
         return count_logged(daemon_end) > ends_before ? "orderly" : "killed";
     }
-    static void tally(std::map<std::string, int>& counts, Row& row) {
+    // Every run must end in order; how many ended which way goes into the
+    // row.
+    void count_outcome(const std::string& outcome, int run) {
+        EXPECT_EQ(outcome, "orderly") << "run " << run;
+        ++outcomes[outcome];
+    }
+    void tally(Row& row) const {
         std::string text;
-        for (const auto& [outcome, count] : counts)
+        for (const auto& [outcome, count] : outcomes)
             text += (text.empty() ? "" : ", ") + outcome + " " + std::to_string(count);
         row.observe(text);
     }
+    std::map<std::string, int> outcomes;
 };
 
 TEST_F(FaultStartup, StopBurstRightAtTheStartEndsTheDaemonInOrder) {
     Row row("SIGTERM burst at start-up (16 starts, up to 20 SIGTERMs each, the first 0 to 0.7 ms after the fork)",
             "every start ends in order by itself: masks, null mask, ioctl 7 back to 1, 'daemon end.'");
-    start_logging_phone();
+    start_diag(400000);
     if (HasFatalFailure() || IsSkipped()) return;
     constexpr int runs = 16;
-    std::map<std::string, int> outcomes;
     int sent = 0;
     for (int run = 0; run < runs; ++run) {
         const int ends_before = count_logged(daemon_end);
         // Each phase of the start-up gets the first signal in some run.
         sent += start_under_burst({SIGTERM}, 20, run % 8 * 100).sent;
-        const std::string outcome = outcome_of_run(ends_before);
-        EXPECT_EQ(outcome, "orderly") << "run " << run;
-        ++outcomes[outcome];
+        count_outcome(outcome_of_run(ends_before), run);
     }
     row.observe(std::to_string(sent) + " sent");
-    tally(outcomes, row);
+    tally(row);
     check_orderly_ends(row, runs);
 }
 
 TEST_F(FaultStartup, StatusBurstRightAtTheStartIsAnsweredOnceTheTasksRun) {
     Row row("SIGUSR2 burst at start-up (10 starts, 20 SIGUSR2s each), then -q",
             "the daemon lives, logs, writes the status file once its tasks run; -q ends it in order");
-    start_logging_phone();
+    start_diag(400000);
     if (HasFatalFailure() || IsSkipped()) return;
     constexpr int runs = 10;
     const std::string status_path = phone->host_path(std::string(Phone::data_dir) + "/.orlith.stat");
-    std::map<std::string, int> outcomes;
     int answered = 0;
     for (int run = 0; run < runs; ++run) {
         unlink(status_path.c_str());
@@ -226,12 +222,10 @@ TEST_F(FaultStartup, StatusBurstRightAtTheStartIsAnsweredOnceTheTasksRun) {
         if (alive) {
             EXPECT_GE(stop_daemon(), 0);
         }
-        const std::string outcome = alive ? outcome_of_run(ends_before) : "killed by the burst";
-        EXPECT_EQ(outcome, "orderly") << "run " << run;
-        ++outcomes[outcome];
+        count_outcome(alive ? outcome_of_run(ends_before) : "killed by the burst", run);
     }
     row.observe(std::to_string(answered) + " of " + std::to_string(runs) + " answered");
-    tally(outcomes, row);
+    tally(row);
     check_orderly_ends(row, runs);
 }
 
@@ -246,9 +240,9 @@ TEST_F(FaultStartup, SignalsDuringTheManufacturingWaitAreHeldUntilTheTasksRun) {
     options.smd0_ready_ms = 600000;
     start_phone(options);
     if (HasFatalFailure() || IsSkipped()) return;
-    // The card's content: the daemon finds it there once it has mounted it.
-    write_masks();
-    ASSERT_TRUE(phone->write_file("/sdcard/orlith.conf", "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
+    // The card's content, the masks beside it: the daemon finds it there
+    // once it has mounted it.
+    ASSERT_TRUE(phone->write_file("/sdcard/orlith.conf", masks_7k));
     std::string mount_program;
     ASSERT_TRUE(phone->read_file("/.simphone/mount", &mount_program));
     const size_t first_line = mount_program.find('\n') + 1;
@@ -288,7 +282,7 @@ TEST_F(FaultStartup, DaemonOutlivesTheTerminalSessionItWasStartedFrom) {
     Row row("started from a terminal whose session then ends (script -c zarnorlith)",
             "the daemon lives on after the hang-up, echoes no more ('disable stdio.'), -q ends it in order");
     if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "needs script (util-linux)";
-    start_logging_phone();
+    start_diag(400000);
     if (HasFatalFailure() || IsSkipped()) return;
     // script runs the command as the leader of a new session on a terminal
     // of its own, and closes that terminal once the command has ended.
@@ -311,7 +305,7 @@ TEST_F(FaultStartup, DaemonOutlivesTheTerminalSessionItWasStartedFrom) {
 TEST_F(FaultStartup, ControlCommandBesideTheDaemonIsNotTakenForIt) {
     Row row("a -l held up while the daemon stops and a new one starts",
             "-p never names the -l, the start is not refused, -q stops the daemon and leaves the -l");
-    start_logging_phone();
+    start_diag(400000);
     if (HasFatalFailure() || IsSkipped()) return;
     const pid_t first = start_daemon();
     // A daemon that cannot answer keeps the -l waiting for its file, and the

@@ -112,16 +112,8 @@ TEST_F(FaultCard, UnmountedCardDropsDataAndLogsAgainOnceMounted) {
 TEST_F(FaultDevice, FailedReadAndHangUpEndOnlyTheirOwnTask) {
     Row eio("EIO from a device read (qxdm7k)",
             "qxdm7k ends with error 5 and a broadcast ERRNO 5, its data written; the other tasks log on");
-    PhoneOptions options;
-    options.extdiag = options.trace = false;
-    options.kernel_version = plain_kernel;
-    start_phone(options);
+    start_both_diag("StoragePath=/sdcard\n" + masks_7k + masks_9k, 400000);
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
-                            "qxdm9k:Mask=mask.cfg\nqxdm9k:NullMask=null.cfg\n"));
-    control("rate all 400000");
     start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 2; }, 5000));
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 128u * 1024; }, 5000));
@@ -179,12 +171,9 @@ TEST_F(FaultDevice, ModemThatNeverAnswersHoldsUpNeitherStartNorStop) {
         "modem never answers a mask (response never, at start and at stop)",
         "the task waits at its mask, -l shows 'no data for' the seconds since it started, -q ends it within 3 s, no "
         "file, devices back");
-    start_phone(diag_only());
+    start_diag(100000);
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
-    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
     control("response diag never");
-    control("rate diag 100000");
     start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->events("request", "diag").size() == 1; }, 5000));
     // Once five seconds have gone by without an answer, the status says so,
@@ -218,12 +207,9 @@ TEST_F(FaultDevice, ModemThatNeverAnswersHoldsUpNeitherStartNorStop) {
 }
 
 TEST_F(FaultSignal, TerminationSignalsAndStatusStormsLoseNothing) {
-    start_phone(diag_only());
+    start_diag(1000000);
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
-    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"));
     control("chunk diag 4000");
-    control("rate diag 1000000");
     size_t files = 0;
     auto next_run = [&]() {
         const pid_t pid = start_daemon();
@@ -300,15 +286,8 @@ TEST_F(FaultSignal, KilledDaemonIsFollowedByTheNextSequenceAndSwitchedBack) {
     Row row("kill -9, then a restart",
             "the new file's sequence number is the old one + 1; after the new daemon stops every diag device's "
             "last ioctl 7 is 1 (USB)");
-    PhoneOptions options = diag_only();
-    options.diag_mdm = true;
-    start_phone(options);
+    start_both_diag("StoragePath=/sdcard\n" + masks_7k + masks_9k, 400000);
     if (HasFatalFailure() || IsSkipped()) return;
-    write_masks();
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
-                            "qxdm9k:Mask=mask.cfg\nqxdm9k:NullMask=null.cfg\n"));
-    control("rate all 400000");
     const pid_t first = start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 2; }, 5000));
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 200u * 1024; }, 5000));

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "../simphone/phone_fixture.h"
+#include "log_capture.h"
+#include "mask_files.h"
 
 namespace fault {
 
@@ -67,8 +69,9 @@ private:
 // No 4-byte header on this kernel, so a capture is the plain concatenation
 // of the chunks, whichever buffers the daemon made of them.
 constexpr const char* plain_kernel = "2.6.32.9-perf";
-const std::string mask_bytes = std::string("\x4B\x12\x00\x00\x7E", 5) + std::string("\x7D\x5E\x01\x7E", 4);
-const std::string null_mask_bytes = std::string("\x60\x00\x7E", 3);
+// The configuration lines that give a task the masks write_masks puts down.
+const std::string masks_7k = "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n";
+const std::string masks_9k = "qxdm9k:Mask=mask.cfg\nqxdm9k:NullMask=null.cfg\n";
 
 inline std::vector<std::string> with_prefix(const std::vector<std::string>& files, const std::string& prefix) {
     std::vector<std::string> out;
@@ -169,17 +172,52 @@ protected:
         }
         PhoneTest::TearDown();
     }
-    static simphone::PhoneOptions diag_only() {
+    // Every device, on a kernel without the header.
+    static simphone::PhoneOptions plain_phone() {
         simphone::PhoneOptions options;
-        options.diag_mdm = options.extdiag = options.trace = false;
         options.kernel_version = plain_kernel;
+        options.stream_header = 0;
         return options;
     }
+    static simphone::PhoneOptions diag_only() {
+        simphone::PhoneOptions options = plain_phone();
+        options.diag_mdm = options.extdiag = options.trace = false;
+        return options;
+    }
+    // The phone, with the masks on its card.
     void start_phone(simphone::PhoneOptions options) {
         options.properties["debugtool.anrhistory"] = "1";
         // adb on, so that every stop notification shows as a broadcast.
         options.properties["persist.service.adb.enable"] = "1";
         start(options);
+        if (HasFatalFailure() || IsSkipped()) return;
+        write_masks();
+    }
+    // The phone with /dev/diag alone, set to log qxdm7k to the card at the
+    // rate, before the daemon starts.
+    void start_diag(int rate) {
+        start_phone(diag_only());
+        if (HasFatalFailure() || IsSkipped()) return;
+        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\n" + masks_7k));
+        control("rate diag " + std::to_string(rate));
+    }
+    // qxdm7k alone, filling a 1 MiB file about every 130 ms: its files
+    // rotate under load, rotate_count of them kept.
+    void rotate_under_load(int rotate_count) {
+        ASSERT_TRUE(phone->write_config(
+            "StoragePath=/sdcard\nRotateSizeMB=1\nRotateCount=" + std::to_string(rotate_count) + "\n" + masks_7k));
+        control("chunk diag 32768");
+        control("rate diag 8000000");
+    }
+    // The phone with both diag devices, the configuration, and every stream
+    // at the rate, before the daemon starts.
+    void start_both_diag(const std::string& config, int rate) {
+        simphone::PhoneOptions options = diag_only();
+        options.diag_mdm = true;
+        start_phone(options);
+        if (HasFatalFailure() || IsSkipped()) return;
+        ASSERT_TRUE(phone->write_config(config));
+        control("rate all " + std::to_string(rate));
     }
     void write_masks(const std::string& dir = "/sdcard") {
         ASSERT_TRUE(phone->write_file(dir + "/mask.cfg", mask_bytes));
@@ -211,18 +249,9 @@ protected:
         if (!daemon_gone()) return -1;
         return (simphone::monotonic_us() - before) / 1000.0;
     }
-    bool logged(const std::string& part) const {
-        for (const simphone::LogRecord& record : phone->log_records()) {
-            if (record.text.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
+    bool logged(const std::string& part) const { return ::logged(phone->log_records(), part, any_line_part); }
     int count_logged(const std::string& part) const {
-        int count = 0;
-        for (const simphone::LogRecord& record : phone->log_records()) {
-            if (record.text.find(part) != std::string::npos) ++count;
-        }
-        return count;
+        return ::count_logged(phone->log_records(), part, any_line_part);
     }
     // The arguments of every logging-mode switch of a device, in order.
     std::vector<long long> mode_switches(const std::string& device) const {
@@ -283,6 +312,8 @@ protected:
         }
         return bytes;
     }
+    // The card's directory on the host.
+    std::string card() const { return phone->host_path("/sdcard"); }
     bool no_wake_lock_held() { return phone->control("locks") == "ok"; }
     // The phone's PATH finds its own recording /system/bin/mount first, so
     // scripts name the host's tools by their full paths.
@@ -302,12 +333,9 @@ protected:
         simphone::PhoneOptions options = diag_only();
         options.sdcard_size_kb = size_kb;
         start_phone(options);
-        if (HasFatalFailure() || IsSkipped()) return;
-        write_masks();
     }
     void log_on_card(const std::string& more_config = "") {
-        ASSERT_TRUE(
-            phone->write_config("StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n" + more_config));
+        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\n" + masks_7k + more_config));
         control("chunk diag 32768");
         control("rate diag 4000000");
         const std::vector<std::string> earlier = phone->dm_files();

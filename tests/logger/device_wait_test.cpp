@@ -13,6 +13,7 @@
 #include <atomic>
 #include <thread>
 
+#include "log_capture.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
@@ -20,15 +21,11 @@
 
 namespace {
 
-struct DeviceWaitTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct DeviceWaitTest : RecordsTest {
     int wake[2] = {-1, -1};
     int device[2] = {-1, -1};  // [0] is watched, [1] is the device's far side
 
-    DeviceWaitTest() {
-        reset_records();
-        enable_messages(0);
+    DeviceWaitTest() : RecordsTest(0) {
         EXPECT_EQ(pipe2(wake, O_CLOEXEC), 0);
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, device), 0);
     }
@@ -36,7 +33,6 @@ struct DeviceWaitTest : ::testing::Test {
         for (int fd : {wake[0], wake[1], device[0], device[1]}) {
             if (fd >= 0) close(fd);
         }
-        reset_records();
     }
     static bool readable(int fd) {
         struct pollfd entry = {fd, POLLIN, 0};

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.h"
 #include "logger_test_util.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -20,28 +21,7 @@
 
 namespace {
 
-const std::string stem_name = "qxdm_7k_20130405_093015_007";
-
-struct LogWriterTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
-    std::string root = dir.file("logs");
-    std::string stem = root + "/" + stem_name;
-    std::string current = stem + ".dm";
-    SigtermCatcher sigterm;
-    TaskEntry* task = &task_table[0];
-
-    LogWriterTest() {
-        reset_records();
-        enable_messages(2);
-        runtime_state.own_pid = getpid();
-        mkdir(root.c_str(), 0755);
-        runtime_state.log_root = root.c_str();
-        task->log_path = strdup(current.c_str());
-    }
-    ~LogWriterTest() override { reset_records(); }
-
-    int write(const std::string& data) { return write_log_file(task, data.data(), static_cast<int>(data.size())); }
+struct LogWriterTest : WriterTest {
     std::string in_root(const std::string& name) const { return read_file(root + "/" + name); }
     void plant(const std::string& name, const std::string& content = "x") { write_file(root + "/" + name, content); }
     void make_size(const std::string& path, off_t size) {
@@ -76,17 +56,6 @@ struct LogWriterTest : ::testing::Test {
     std::string rotated_at(int index) const {
         const std::vector<std::string> found = own_rotated(std::to_string(index));
         return found.empty() ? "" : found[0];
-    }
-    int count_logged(const std::string& text) const {
-        int count = 0;
-        for (const std::string& line : log.texts(log_tag)) count += line == text;
-        return count;
-    }
-    bool logged(const std::string& text) const {
-        for (const std::string& line : log.texts(log_tag)) {
-            if (line == text) return true;
-        }
-        return false;
     }
 };
 

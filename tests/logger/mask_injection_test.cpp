@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "log_capture.h"
 #include "logger/diag_device.h"
 #include "msg/log_msg.h"
 #include "test_support.h"
@@ -77,19 +78,12 @@ struct FakeModem {
     }
 };
 
-struct MaskInjectionTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct MaskInjectionTest : RecordsTest {
     std::string mask = dir.file("mask.bin");
     std::vector<char> response = std::vector<char>(diag_read_size);
     TaskEntry* task = &task_table[0];
 
-    MaskInjectionTest() {
-        reset_records();
-        enable_messages(2);
-        signal(SIGPIPE, SIG_IGN);
-    }
-    ~MaskInjectionTest() override { reset_records(); }
+    MaskInjectionTest() : RecordsTest(2) { signal(SIGPIPE, SIG_IGN); }
     int inject() { return inject_mask(task, mask.c_str(), response.data(), response.size()); }
     // Runs the injection against a modem and gives back what it received.
     std::vector<std::string> inject_into(FakeModem::Mode mode, const std::string& content, int* result = nullptr) {
@@ -101,12 +95,6 @@ struct MaskInjectionTest : ::testing::Test {
         modem.stop();
         task->device_fd = -1;
         return modem.packets;
-    }
-    bool logged(const std::string& text) const {
-        for (const std::string& line : log.texts(log_tag)) {
-            if (line == text) return true;
-        }
-        return false;
     }
 };
 

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,6 +8,7 @@
 
 #include <string>
 
+#include "log_capture.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
@@ -16,12 +16,7 @@
 
 namespace {
 
-struct MessageTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
-    MessageTest() { reset_records(); }
-    ~MessageTest() override { reset_records(); }
-};
+using MessageTest = RecordsTest;
 
 TEST_F(MessageTest, GuardNeedsMessagesOnAndTheThreshold) {
     for (int enabled : {-1, 0, 2}) {
@@ -96,14 +91,7 @@ struct TerminalEcho {
     std::string drain() {
         fflush(stdout);
         fflush(stderr);
-        std::string out;
-        char buffer[4096];
-        while (poll(std::vector<pollfd>{{master, POLLIN, 0}}.data(), 1, 200) > 0) {
-            ssize_t got = read(master, buffer, sizeof buffer);
-            if (got <= 0) break;
-            out.append(buffer, static_cast<size_t>(got));
-        }
-        return out;
+        return read_terminal(master, 200);
     }
 };
 
@@ -140,30 +128,6 @@ TEST_F(MessageTest, EchoToTerminalUntilItVanishes) {
     EXPECT_EQ(records[2].priority, 3);
     EXPECT_EQ(records[3].text, "after\n");
     EXPECT_EQ(records[4].text, "after error\n");
-}
-
-TEST_F(MessageTest, PropertiesFollowTheFileAndTheDefault) {
-    log.set_properties(
-        "# comment\n  ro.muxd.trace_pts_name = /dev/pts/7 \nempty=\n"
-        "dup=first\ndup=second\nbinary=\xff\xfe\n");
-    char value[256];
-    EXPECT_EQ(platform_property_get("ro.muxd.trace_pts_name", value, sizeof value, "x"), 10);
-    EXPECT_STREQ(value, "/dev/pts/7");
-    EXPECT_EQ(platform_property_get("empty", value, sizeof value, "fallback"), 8);
-    EXPECT_STREQ(value, "fallback");
-    EXPECT_EQ(platform_property_get("absent", value, sizeof value, ""), 0);
-    EXPECT_STREQ(value, "");
-    platform_property_get("dup", value, sizeof value, "");
-    EXPECT_STREQ(value, "second");
-    platform_property_get("binary", value, sizeof value, "");
-    EXPECT_STREQ(value, "\xff\xfe");
-    char small[4];
-    EXPECT_EQ(platform_property_get("ro.muxd.trace_pts_name", small, sizeof small, "x"), 3);
-    EXPECT_STREQ(small, "/de");
-
-    ScopedEnv no_file("ORLITH_PROPERTIES", dir.file("absent.prop").c_str());
-    platform_property_get("ro.muxd.trace_pts_name", value, sizeof value, "ro.muxd.trace_pts_name");
-    EXPECT_STREQ(value, "ro.muxd.trace_pts_name");
 }
 
 TEST(ErrorText, KnownAndUnknownNumbers) {

@@ -2,7 +2,10 @@
 // the fakes it provides, and that nothing is left behind, even by a test
 // that is killed.
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +144,34 @@ TEST_F(PhoneLayout, ManufacturingBootMountsTheCardAndTheModemBecomesReady) {
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0], (std::vector<std::string>{"-t", "vfat", "/dev/block/mmcblk1p1", "/sdcard"}));
     EXPECT_EQ(sh(*phone, "test -e /dev/sdiotty0 || echo absent"), "absent\n");
+}
+
+// The header is the phone's statement, not worked out from the kernel's
+// version: the same kernel serves either one.
+TEST_F(PhoneLayout, StreamsCarryTheHeaderThePhoneStates) {
+    for (int header : {0, 4}) {
+        PhoneOptions options;
+        options.stream_header = header;
+        start(options);
+        if (HasFatalFailure()) return;
+        EXPECT_EQ(phone->header_bytes(), header);
+        const int diag = open(phone->host_path("/dev/diag").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(diag, 0);
+        ASSERT_EQ(ioctl(diag, 7, 2), 0);  // memory device mode: the stream comes to us
+        control("burst diag 1");
+        struct pollfd ready = {diag, POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 2000), 1);
+        std::string chunk(32768, '\0');
+        const ssize_t got = read(diag, &chunk[0], chunk.size());
+        close(diag);
+        ASSERT_GT(got, header);
+        chunk.resize(static_cast<size_t>(got));
+        EXPECT_EQ(chunk.compare(0, 4, std::string("\x20\x00\x00\x00", 4)) == 0, header == 4);
+        std::vector<DecodedPacket> packets;
+        std::string error;
+        EXPECT_TRUE(decode_frames(chunk.substr(static_cast<size_t>(header)), &packets, &error)) << error;
+        EXPECT_FALSE(packets.empty());
+    }
 }
 
 TEST_F(PhoneLayout, CommandsThatOverrunTheirTimeOutAreKilled) {

@@ -17,6 +17,23 @@ long long now_ms() {
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
+// Starts argv[0] with the given descriptors as its standard input, output
+// and error; ours are close-on-exec, so it gets no others.
+pid_t start_process(std::vector<std::string> words, int in, int out, int err) {
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 }  // namespace
 
 NamedChild::NamedChild(const char* name, const std::vector<std::string>& args) {
@@ -26,19 +43,10 @@ NamedChild::NamedChild(const char* name, const std::vector<std::string>& args) {
     EXPECT_EQ(chmod(script.c_str(), 0755), 0);
     std::vector<std::string> words{script};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
     int in[2], ready[2];
     EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
-    pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(ready[1], 1);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    pid = start_process(words, in[0], ready[1], 2);
     close(in[0]);
     close(ready[1]);
     input = in[1];
@@ -78,18 +86,9 @@ RunResult run_binary(const std::vector<std::string>& args) {
     }
     std::vector<std::string> words{ORLITH_BINARY};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_t child = start_process(words, null, out[1], err[1]);
+    if (null >= 0) close(null);
     close(out[1]);
     close(err[1]);
     // The forked daemon inherits the pipes; reading stops at the parent's
@@ -118,8 +117,10 @@ RunResult run_binary(const std::vector<std::string>& args) {
         ADD_FAILURE() << "zarnorlith did not exit in time";
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
-    } else if (WIFEXITED(status)) {
-        result.exit_status = WEXITSTATUS(status);
+    } else {
+        result.finished = true;
+        if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     }
     close(out[0]);
     close(err[0]);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "daemon_output.h"
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.
 struct TempDir {
@@ -20,13 +22,6 @@ struct TempDir {
 
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
-
-// One record written through the host log sink.
-struct LogRecord {
-    int priority;
-    std::string tag;
-    std::string text;
-};
 
 // Parses a log file written with ORLITH_LOG; a malformed file fails the test.
 std::vector<LogRecord> read_log_records(const std::string& path);
@@ -79,13 +74,6 @@ struct NamedChild {
     pid_t pid = -1;
     bool reaped = false;
     int input = -1;  // the script runs until its standard input ends
-};
-
-// The outcome of one run of the built zarnorlith binary.
-struct RunResult {
-    int exit_status = -1;  // -1 when it did not exit normally
-    std::string out;
-    std::string err;
 };
 
 // Runs the binary with the arguments, standard input from /dev/null and

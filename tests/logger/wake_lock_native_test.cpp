@@ -7,27 +7,17 @@
 
 #include <string>
 
-#include "../logger/logger_test_util.h"
 #include "control/signals.h"
+#include "log_capture.h"
+#include "logger_test_util.h"
 #include "msg/log_msg.h"
-#include "native_test_util.h"
 #include "test_support.h"
 
 namespace {
 
-const std::string stop_broadcast =
-    "broadcast -a com.zarn.android.orlith.ORLITH.DAEMON.STOP -n com.zarn.android.orlith/.ORLITH --ei ERRNO ";
-
-struct WakeLockTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct WakeLockTest : RecordsTest {
     std::string power = dir.file("power");
-    WakeLockTest() {
-        reset_records();
-        enable_messages(3);
-        mkdir(power.c_str(), 0755);
-    }
-    ~WakeLockTest() override { reset_records(); }
+    WakeLockTest() : RecordsTest(3) { mkdir(power.c_str(), 0755); }
     // Runs body with the directory of fake control files in place of the
     // kernel's /sys/power.
     int with_fake_power(const std::function<int()>& body) {
@@ -69,15 +59,9 @@ TEST_F(WakeLockTest, MissingControlFileAndFailedWriteAreReported) {
                                         "tiTrace: open /sys/power/wake_unlock failed: No such file or directory\n"}));
 }
 
-struct NotifyStopTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct NotifyStopTest : RecordsTest {
     FakeAm am{dir};
-    NotifyStopTest() {
-        reset_records();
-        enable_messages(1);
-    }
-    ~NotifyStopTest() override { reset_records(); }
+    NotifyStopTest() : RecordsTest(1) {}
 };
 
 TEST_F(NotifyStopTest, BroadcastIsSentWhileAdbDebuggingIsOn) {

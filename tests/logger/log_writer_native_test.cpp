@@ -20,16 +20,14 @@
 #include <string>
 #include <vector>
 
-#include "../logger/logger_test_util.h"
+#include "log_capture.h"
 #include "logger/log_writer.h"
 #include "logger/rotation_fs.h"
+#include "logger_test_util.h"
 #include "msg/log_msg.h"
-#include "native_test_util.h"
 #include "test_support.h"
 
 namespace {
-
-const std::string stem_name = "qxdm_7k_20130405_093015_007";
 
 // In a child: from here on renameat2 fails with renameat2_error and the two
 // hard-link calls with link_error (0: left alone), as on a kernel or medium
@@ -51,30 +49,11 @@ bool refuse_syscalls(int renameat2_error, int link_error) {
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
-const std::string stop_broadcast =
-    "broadcast -a com.zarn.android.orlith.ORLITH.DAEMON.STOP -n com.zarn.android.orlith/.ORLITH --ei ERRNO ";
-
-struct WriterFailureTest : ::testing::Test {
-    TempDir dir;
-    ScopedLogCapture log{dir};
+struct WriterFailureTest : WriterTest {
     FakeAm am{dir};
-    SigtermCatcher sigterm;
-    std::string root = dir.file("logs");
-    std::string stem = root + "/" + stem_name;
-    std::string current = stem + ".dm";
-    TaskEntry* task = &task_table[0];
 
-    WriterFailureTest() {
-        reset_records();
-        enable_messages(2);
-        log.set_properties("persist.service.adb.enable=1\n");
-        mkdir(root.c_str(), 0755);
-        runtime_state.log_root = root.c_str();
-        task->log_path = strdup(current.c_str());
-    }
-    ~WriterFailureTest() override { reset_records(); }
+    WriterFailureTest() { log.set_properties("persist.service.adb.enable=1\n"); }
 
-    int write(const std::string& data) { return write_log_file(task, data.data(), static_cast<int>(data.size())); }
     // Runs body in a child with a small tmpfs as the log root.
     int on_tmpfs(const std::function<int()>& body, const char* size = "size=64k") {
         return run_in_child([&] {
@@ -84,11 +63,24 @@ struct WriterFailureTest : ::testing::Test {
             return body();
         });
     }
-    bool logged(const std::string& text) const {
-        for (const std::string& line : log.texts(log_tag)) {
-            if (line == text) return true;
+    static constexpr uid_t nobody = 65534;
+    const std::vector<std::string> planted = {".1.111111.dm", ".2.222222.dm", ".3.333333.dm", ".dm"};
+    // The log file and rotated files up to index 3, each holding its own
+    // suffix and owned by nobody (the first rotated one by first_owner); the
+    // host log open to nobody too.
+    void plant_files(uid_t first_owner = nobody) {
+        ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+        write_file(log.log_path, "");
+        ASSERT_EQ(chmod(log.log_path.c_str(), 0666), 0);
+        for (const std::string& suffix : planted) {
+            write_file(stem + suffix, suffix);
+            const uid_t owner = suffix == planted[0] ? first_owner : nobody;
+            ASSERT_EQ(chown((stem + suffix).c_str(), owner, owner), 0);
         }
-        return false;
+    }
+    static bool become_nobody() {
+        return setgroups(0, nullptr) == 0 && setresgid(nobody, nobody, nobody) == 0 &&
+               setresuid(nobody, nobody, nobody) == 0;
     }
 };
 
@@ -202,38 +194,26 @@ TEST_F(WriterFailureTest, ReadOnlyMediumStopsTheDaemon) {
 // Without write permission on the directory every rename fails with EACCES;
 // with rotated files up to index 3 only, the first refused one is index 3.
 TEST_F(WriterFailureTest, RefusedRenameKeepsTheFullFileAndRetriesLater) {
-    const uid_t nobody = 65534;
-    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
-    write_file(log.log_path, "");
-    ASSERT_EQ(chmod(log.log_path.c_str(), 0666), 0);
-    const std::string files[] = {".1.111111.dm", ".2.222222.dm", ".3.333333.dm", ".dm"};
-    for (const std::string& suffix : files) {
-        write_file(stem + suffix, suffix);
-        ASSERT_EQ(chown((stem + suffix).c_str(), nobody, nobody), 0);
-    }
+    plant_files();
+    if (HasFatalFailure()) return;
     daemon_settings.rotate_size_mb = 0;
     EXPECT_EQ(run_in_child([&] {
-                  if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
-                      setresuid(nobody, nobody, nobody) != 0) {
-                      return 100;
-                  }
+                  if (!become_nobody()) return 100;
                   runtime_state.own_pid = getpid();
                   if (write("+one") != 0) return 1;
                   if (write("+two") != 0) return 2;
                   return sigterm.count_after_settling() == 0 ? 0 : 3;
               }),
               0);
-    for (const std::string& suffix : files) {
+    for (const std::string& suffix : planted) {
         EXPECT_TRUE(access((stem + suffix).c_str(), F_OK) == 0) << suffix;
     }
     EXPECT_EQ(list_dir(root).size(), 4u);
     EXPECT_EQ(read_file(current), ".dm+one+two");
     const std::string refused =
         "qxdm7k: cannot rename [" + stem + ".3.333333.dm] to [" + stem + ".4.333333.dm]: Permission denied (13)\n";
-    int refusals = 0;
-    for (const std::string& line : log.texts(log_tag)) refusals += line == refused;
     // Tried at every write, reported once.
-    EXPECT_EQ(refusals, 1);
+    EXPECT_EQ(count_logged(refused), 1);
     EXPECT_EQ(am.calls(), "");
 }
 
@@ -241,24 +221,14 @@ TEST_F(WriterFailureTest, RefusedRenameKeepsTheFullFileAndRetriesLater) {
 // its first move, is refused the second, and puts the first back: however
 // often it is retried, no file is lost and the files keep their ranks.
 TEST_F(WriterFailureTest, MoveRefusedMidwayIsUndone) {
-    const uid_t nobody = 65534, other = 65533;
-    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    const uid_t other = 65533;
+    plant_files(other);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(chmod(root.c_str(), 01777), 0);
-    write_file(log.log_path, "");
-    ASSERT_EQ(chmod(log.log_path.c_str(), 0666), 0);
-    const std::string files[] = {".1.111111.dm", ".2.222222.dm", ".3.333333.dm", ".dm"};
-    for (const std::string& suffix : files) {
-        write_file(stem + suffix, suffix);
-        const uid_t owner = suffix == ".1.111111.dm" ? other : nobody;
-        ASSERT_EQ(chown((stem + suffix).c_str(), owner, owner), 0);
-    }
     daemon_settings.rotate_size_mb = 0;
     daemon_settings.rotate_count = 3;
     EXPECT_EQ(run_in_child([&] {
-                  if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
-                      setresuid(nobody, nobody, nobody) != 0) {
-                      return 100;
-                  }
+                  if (!become_nobody()) return 100;
                   runtime_state.own_pid = getpid();
                   for (const char* data : {"+one", "+two", "+three"}) {
                       if (write(data) != 0) return 1;
@@ -273,9 +243,7 @@ TEST_F(WriterFailureTest, MoveRefusedMidwayIsUndone) {
     EXPECT_EQ(read_file(current), ".dm+one+two+three");
     const std::string refused =
         "qxdm7k: cannot rename [" + stem + ".1.111111.dm] to [" + stem + ".2.111111.dm]: Operation not permitted (1)\n";
-    int refusals = 0;
-    for (const std::string& line : log.texts(log_tag)) refusals += line == refused;
-    EXPECT_EQ(refusals, 1);
+    EXPECT_EQ(count_logged(refused), 1);
 }
 
 // Old kernels lack renameat2 and some media lack its flag (EINVAL) or hard
