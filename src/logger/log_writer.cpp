@@ -157,6 +157,7 @@ void count_appended(size_t written) {
 struct StemEntry {
     int index;
     int stamp;
+    size_t listed;  // its place in the directory's listing
     bool moves;
     bool moved;
     char name[rotate_path_size];
@@ -198,7 +199,8 @@ int collect_stem_entries(DIR* dir, const char* current_name, const char* stem_na
             }
             *entries = static_cast<StemEntry*>(grown);
         }
-        StemEntry& out = (*entries)[(*count)++];
+        StemEntry& out = (*entries)[*count];
+        out.listed = (*count)++;
         out.index = index;
         out.stamp = stamp;
         out.moves = false;
@@ -411,9 +413,12 @@ void rotate_stem(TaskEntry* task, DIR* dir, const char* root, const RotationStem
         return;
     }
     // Highest index first, so that each move finds its new name freed; the
-    // directory's own order decides between entries of one index.
-    std::stable_sort(entries, entries + count,
-                     [](const StemEntry& a, const StemEntry& b) { return a.index > b.index; });
+    // directory's own order decides between entries of one index. std::sort
+    // with that order spelled out rather than std::stable_sort, whose buffer
+    // is the only thing that would tie the daemon to the C++ runtime library.
+    std::sort(entries, entries + count, [](const StemEntry& a, const StemEntry& b) {
+        return a.index != b.index ? a.index > b.index : a.listed < b.listed;
+    });
     // Without a full file of its own there is nothing to rotate.
     if (count > 0 && entries[count - 1].index == 0) {
         rotate_entries(task, dirfd(dir), root, stem, rotate_count, entries, count);
