@@ -7,7 +7,6 @@
  *   reference_reader [-w] <seconds> <device> <output file>
  * The output file starts again at every 64 MiB, so that a long run does not
  * fill the disk; the daemon rotates its files too. */
-#define _GNU_SOURCE
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
@@ -54,15 +53,26 @@ int main(int argc, char* argv[]) {
         fprintf(stderr, "usage: %s [-w] <seconds> <device> <output file>\n", argv[0]);
         return 2;
     }
-    const double seconds = atof(argv[first]);
+    char* rest = NULL;
+    const double seconds = strtod(argv[first], &rest);
+    if (rest == argv[first] || *rest != '\0' || !(seconds > 0)) {
+        fprintf(stderr, "%s: seconds must be a positive number: %s\n", argv[0], argv[first]);
+        return 2;
+    }
     int device = open(argv[first + 1], O_RDWR | O_CLOEXEC);
-    if (device < 0 || ioctl(device, switch_logging, mode_memory_device) < 0) {
+    if (device < 0) {
         perror(argv[first + 1]);
+        return 1;
+    }
+    if (ioctl(device, switch_logging, mode_memory_device) < 0) {
+        perror(argv[first + 1]);
+        close(device);
         return 1;
     }
     int out = open(argv[first + 2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0660);
     if (out < 0) {
         perror(argv[first + 2]);
+        close(device);
         return 1;
     }
     static char buffer[read_size];

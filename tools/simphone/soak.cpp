@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "mask_files.h"
 #include "platform/fd_io.h"
 #include "simphone.h"
 #include "soak_check.h"
@@ -392,8 +393,8 @@ std::unique_ptr<simphone::Phone> start_phone(pid_t* daemon, std::vector<Check>* 
         say("soak: %s\n", error.c_str());
         return nullptr;
     }
-    phone->write_file("/sdcard/mask.cfg", std::string("\x4B\x12\x00\x00\x7E\x7D\x5E\x01\x7E", 9));
-    phone->write_file("/sdcard/null.cfg", std::string("\x60\x00\x7E", 3));
+    phone->write_file("/sdcard/mask.cfg", mask_bytes);
+    phone->write_file("/sdcard/null.cfg", null_mask_bytes);
     phone->write_file("/sdcard/trace.cfg", "trace on\r\n");
     phone->write_config(config);
     for (int i = 0; i < task_count; ++i) {
