@@ -129,6 +129,13 @@ void write_or_drop(TaskEntry* task, ThreadBuffers& buffers, const char* data, si
     if (write_log_file(task, data, static_cast<int>(length)) < 0) set_log_path(task, nullptr);
 }
 
+// The task's device has been hung up (a trace terminal whose other side
+// closed): the task ends with EIO.
+void report_hang_up(TaskEntry* task) {
+    set_task_error(task, EIO);
+    MSG_ERROR("%s: read device %s (%d) failed: hung up\n", task->name, task->device_path, task->device_fd);
+}
+
 // How a failed wait names what it waited on: the task's own device, or
 // only the task (the external modem's control device).
 enum class WaitedOn { task_device, task_only };
@@ -152,6 +159,14 @@ bool wait_readable(TaskEntry* task, int fd, WaitedOn waited_on, bool* loop_on) {
     if (*loop_on) return false;
     if (waited == 0 || interrupted) {
         MSG_DEBUG(1, "%s: user break", task->name);
+        return false;
+    }
+    // The trace terminal whose other side has just closed reports the
+    // hang-up alone for a moment, before it turns readable at its end: the
+    // same hang-up, given the same clear reason. A diag device that reports
+    // a hang-up alone stays a failure without an errno.
+    if (errno == 0 && task_is(task, task_ti_trace) && device_hung_up(fd)) {
+        report_hang_up(task);
         return false;
     }
     if (errno == 0) errno = -1;
@@ -183,8 +198,7 @@ bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
         // side has gone stays readable and returns 0 for ever, and waiting
         // on it again would spin.
         if (device_hung_up(task->device_fd)) {
-            set_task_error(task, EIO);
-            MSG_ERROR("%s: read device %s (%d) failed: hung up\n", task->name, task->device_path, task->device_fd);
+            report_hang_up(task);
             return false;
         }
         MSG_DEBUG(1, "%s: read device no data\n", task->name);

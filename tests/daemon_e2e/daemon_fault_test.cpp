@@ -53,7 +53,11 @@ TEST_F(FaultCard, ReadOnlyCardStopsTheDaemonWithErofs) {
     start_card(64 * 1024);
     if (HasFatalFailure() || IsSkipped()) return;
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 256u * 1024; }, 5000));
-    RunResult remount = sh("/usr/bin/mount -o remount,bind,ro /sdcard");
+    // The remount is refused while the daemon holds its file open for a
+    // write, which it does for every batch; another try finds it closed.
+    RunResult remount =
+        sh("for i in $(seq 100); do /usr/bin/mount -o remount,bind,ro /sdcard 2>/dev/null && exit 0; sleep 0.01; "
+           "done; /usr/bin/mount -o remount,bind,ro /sdcard");
     ASSERT_TRUE(remount.ok()) << remount.err;
     std::string content;
     check_stopped_itself(row, "30", &content);
