@@ -2,15 +2,24 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-# "/" too, for the multiarch ARM libraries in /usr/lib/arm-linux-gnueabihf.
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /)
+# The ARM libraries beyond the cross toolchain's own (libfuse3) come from the
+# project's private ARM root (scripts/armroot; scripts/setup armhf makes it),
+# never from multiarch packages of the host: a foreign architecture in the
+# host's package database ties its installs to every foreign index. Where
+# such packages were installed earlier, they are not looked at.
+if(DEFINED ENV{ORLITH_ARM_ROOT})
+  set(ORLITH_ARM_ROOT $ENV{ORLITH_ARM_ROOT})
+elseif(DEFINED ENV{ORLITH_ARM_CACHE})
+  set(ORLITH_ARM_ROOT $ENV{ORLITH_ARM_CACHE}/root)
+else()
+  set(ORLITH_ARM_ROOT /var/cache/orlith-arm/root)
+endif()
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf ${ORLITH_ARM_ROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# The cross toolchain's C library, loader and libraries together: with the
-# multiarch ARM libraries installed too, the loader from -L would otherwise
-# find their libc in /lib/arm-linux-gnueabihf, of another build than itself.
+# The cross toolchain's C library, loader and libraries together: the loader
+# from -L would otherwise find another libc of another build than itself.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf;-E;LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
-# pkg-config must find the ARM libraries (multiarch libfuse3-dev:armhf), not
-# the host's.
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_SYSROOT_DIR} ${ORLITH_ARM_ROOT})
+set(ENV{PKG_CONFIG_LIBDIR} ${ORLITH_ARM_ROOT}/usr/lib/arm-linux-gnueabihf/pkgconfig:${ORLITH_ARM_ROOT}/usr/share/pkgconfig)
