@@ -41,6 +41,11 @@ int wait_for_data(const int* wake_pipe, int fd, int timeout_ms) {
     return -1;
 }
 
+bool device_has_data(int fd) {
+    struct pollfd entry = {fd, POLLIN, 0};
+    return poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0;
+}
+
 bool device_hung_up(int fd) {
     struct pollfd entry = {fd, POLLIN, 0};
     // A poll that fails (a signal) counts as no hang-up: the caller's next

@@ -13,3 +13,6 @@ int wait_for_data(const int* wake_pipe, int fd, int timeout_ms);
 // side has closed stays readable, yet every read returns 0. A device that
 // merely has nothing this time reports no hang-up.
 bool device_hung_up(int fd);
+
+// Whether fd has data to read now, without waiting.
+bool device_has_data(int fd);

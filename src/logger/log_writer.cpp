@@ -67,6 +67,21 @@ int append_to_log(const TaskEntry* task, const char* data, size_t length, size_t
     return error;
 }
 
+// The external modem's full file gets the head of the buffer before its
+// rotation. When the rotation then leaves that file in place, the whole
+// buffer follows it there, and the head would stand twice: it is taken back.
+void take_back_head_if_not_rotated(const TaskEntry* task, const struct stat& before) {
+    const int fd = open_retrying(task->log_path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_LARGEFILE);
+    if (fd < 0) return;  // moved away: the rotation went through
+    struct stat now;
+    if (fstat(fd, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
+        now.st_size > before.st_size && ftruncate(fd, before.st_size) != 0) {
+        const int error = errno;
+        MSG_ERROR("%s: cannot take back the copy in %s: %s\n", task->name, task->log_path, error_text(error).text);
+    }
+    close(fd);
+}
+
 // Anything but a transient error means the storage is gone for good, and the
 // whole daemon stops.
 void stop_on_fatal(const TaskEntry* task, int error) {
@@ -502,6 +517,7 @@ int write_log_file(TaskEntry* task, const char* data, int length) {
             count_appended(copied);
         }
         rotate_file(task);
+        if (copies_head) take_back_head_if_not_rotated(task, info);
     }
     size_t written;
     const int error = append_to_log(task, body > 0 ? data + header : data, body, &written);

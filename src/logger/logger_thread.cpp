@@ -363,7 +363,9 @@ void* logger_thread(void* task_entry) {
                 break;
             }
             if (!(external ? external_pass(task, buffers) : batching_pass(task, buffers))) break;
-            if (pauses) usleep(qxdm9k_pass_pause_us);
+            // The pause spares the CPU once the device has drained; while it
+            // still holds data, a pause would only let the driver drop some.
+            if (pauses && !device_has_data(task->device_fd)) usleep(qxdm9k_pass_pause_us);
         }
         wind_down(task, buffers);
     }

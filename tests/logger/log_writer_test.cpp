@@ -292,6 +292,15 @@ TEST_F(LogWriterTest, ExternalModemsFullFileAlsoGetsTheBufferStart) {
     ASSERT_EQ(write("HDR!tail"), 0);
     EXPECT_EQ(in_root(rotated_at(1)), big.substr(4) + "HDR!tail");
     EXPECT_EQ(read_file(current), "tail");
+
+    // A rotation that fails keeps the full file, which then takes the whole
+    // buffer: the head copied into it before is taken back, not doubled.
+    std::string blocked = rotated_at(2);
+    blocked[stem_name.size() + 1] = '3';
+    ASSERT_EQ(mkdir((root + "/" + blocked).c_str(), 0755), 0);
+    ASSERT_EQ(write(big), 0);
+    ASSERT_EQ(write(big), 0);
+    EXPECT_EQ(read_file(current), "tail" + big.substr(4) + big.substr(4));
 }
 
 TEST_F(LogWriterTest, SizeThresholdIsMeasuredIn64Bits) {

@@ -4,17 +4,25 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include "simphone.h"
 
 class PhoneTest : public ::testing::Test {
 protected:
-    void start(const simphone::PhoneOptions& options = simphone::PhoneOptions()) {
+    // A skip or failure here keeps the test body from running at all.
+    void SetUp() override {
         std::string why;
         if (geteuid() != 0) GTEST_SKIP() << "needs root";
         ASSERT_TRUE(simphone::phone_supported(&why)) << why;
+    }
+    // A phone that does not start ends the test at once: an assertion would
+    // only leave this function, and the body would go on with no phone.
+    void start(const simphone::PhoneOptions& options = simphone::PhoneOptions()) {
+        std::string why;
         phone = simphone::Phone::start(options, &why);
-        ASSERT_TRUE(phone) << why;
+        if (!phone) throw std::runtime_error("the simulated phone did not start: " + why);
     }
     void TearDown() override {
         if (!phone) return;

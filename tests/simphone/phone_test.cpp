@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +41,26 @@ std::string sh(const Phone& phone, const std::string& script) {
 }  // namespace
 
 class PhoneLayout : public PhoneTest {};
+
+TEST_F(PhoneLayout, PhoneThatCannotStartEndsTheTestWithItsReason) {
+    const char* was = getenv("SIMPHONE_BIN_DIR");
+    const std::string saved = was != nullptr ? was : "";
+    setenv("SIMPHONE_BIN_DIR", "/nonexistent", 1);
+    std::string what = "(no exception)";
+    try {
+        start();
+    } catch (const std::runtime_error& error) {
+        what = error.what();
+    }
+    if (was != nullptr)
+        setenv("SIMPHONE_BIN_DIR", saved.c_str(), 1);
+    else
+        unsetenv("SIMPHONE_BIN_DIR");
+    EXPECT_EQ(
+        what,
+        "the simulated phone did not start: /nonexistent/simphone_driver is missing: build the default preset first");
+    EXPECT_FALSE(phone);
+}
 
 TEST_F(PhoneLayout, NormalBootHasTheDaemonsPathsAndItsControlCommandsWork) {
     const uint64_t before = monotonic_us();
