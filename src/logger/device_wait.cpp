@@ -41,14 +41,17 @@ int wait_for_data(const int* wake_pipe, int fd, int timeout_ms) {
     return -1;
 }
 
-bool device_has_data(int fd) {
+namespace {
+
+// What poll reports of fd now, without waiting; 0 when nothing, or when poll
+// failed (a signal): the caller's next wait looks again.
+short poll_now(int fd) {
     struct pollfd entry = {fd, POLLIN, 0};
-    return poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0;
+    return poll(&entry, 1, 0) > 0 ? entry.revents : 0;
 }
 
-bool device_hung_up(int fd) {
-    struct pollfd entry = {fd, POLLIN, 0};
-    // A poll that fails (a signal) counts as no hang-up: the caller's next
-    // wait looks again.
-    return poll(&entry, 1, 0) > 0 && (entry.revents & POLLHUP) != 0;
-}
+}  // namespace
+
+bool device_has_data(int fd) { return (poll_now(fd) & POLLIN) != 0; }
+
+bool device_hung_up(int fd) { return (poll_now(fd) & POLLHUP) != 0; }
