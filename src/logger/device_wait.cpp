@@ -47,7 +47,8 @@ namespace {
 // failed (a signal): the caller's next wait looks again.
 short poll_now(int fd) {
     struct pollfd entry = {fd, POLLIN, 0};
-    return poll(&entry, 1, 0) > 0 ? entry.revents : 0;
+    if (poll(&entry, 1, 0) <= 0) return 0;
+    return entry.revents;
 }
 
 }  // namespace
