@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "config/number_text.h"
@@ -92,8 +93,16 @@ int find_daemon_pid() {
 
 int read_status_file(const char* path, char* text) {
     memset(text, 0, status_text_size);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // The daemon writes a regular file; whatever else an app put at the
+    // name is not read, and nothing there can hold up the command.
+    int fd = open_retrying(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
     // A report of four full lines is longer than the buffer, so the file is
     // read to its end: the buffer keeps what fits, and the terminator is
     // looked for at the true end of the text (its first zero byte or EOF).

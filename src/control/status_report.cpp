@@ -1,11 +1,18 @@
 #include "control/status_report.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
 
 #include "control/control_commands.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
+#include "platform/fd_io.h"
 
 namespace {
 
@@ -36,20 +43,42 @@ void format_status_line(const TaskEntry* task, time_t now, char* line, size_t si
     }
 }
 
+// The report never goes through whatever stands at the status name, which
+// lies in a folder an app can write: it is written to a new file beside it
+// that an app cannot have opened or linked, which then replaces the name. A
+// rename replaces a planted link itself, never the file it points to.
 void write_status() {
     const time_t now = time(nullptr);
-    FILE* file = fopen(status_file_path, "wbe");
+    char report[task_count * status_line_size + 4];
+    size_t length = 0;
+    auto append = [&](const char* text) {
+        const int added = snprintf(report + length, sizeof report - length, "%s", text);
+        if (added > 0) length += std::min(static_cast<size_t>(added), sizeof report - 1 - length);
+    };
     MSG_DEBUG(1, "-- task status:\n");
     char line[status_line_size];
     for (const TaskEntry* task = task_table; task->name != nullptr; ++task) {
         format_status_line(task, now, line, sizeof line);
         MSG_DEBUG(1, "%s\n", line);
-        if (file != nullptr) fprintf(file, "%s\n", line);
+        append(line);
+        append("\n");
     }
     MSG_DEBUG(1, "--\n");
-    if (file != nullptr) {
-        fputs("--", file);
-        // A report lost here shows as the -l timeout; there is no one else to tell.
-        (void)fclose(file);
+    append("--");
+
+    char fresh[std::char_traits<char>::length(status_file_path) + sizeof ".new"];
+    snprintf(fresh, sizeof fresh, "%s.new", status_file_path);
+    // A leftover of an earlier report, or an entry planted there: only the
+    // entry itself goes.
+    unlink(fresh);
+    const int fd = open_retrying(fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    size_t written = 0;
+    int error = fd < 0 ? errno : write_all(fd, report, length, &written);
+    if (fd >= 0) close(fd);
+    if (error == 0 && rename(fresh, status_file_path) != 0) error = errno;
+    if (error != 0) {
+        if (fd >= 0) unlink(fresh);
+        // The -l waiting for the report times out; this says why.
+        MSG_ERROR("cannot write the status file %s: %s (%d)\n", status_file_path, error_text(error).text, error);
     }
 }

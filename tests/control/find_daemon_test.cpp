@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +73,17 @@ TEST_F(StatusFileTest, TerminatorAtTheEndCompletesTheReport) {
         EXPECT_STREQ(text, "");
     }
     EXPECT_EQ(read_status_file(dir.file("absent").c_str(), text), -1);
+}
+
+// The name lies in a folder an app can write.
+TEST_F(StatusFileTest, OnlyARegularFileIsReadAndNothingThereHoldsItUp) {
+    write_file(dir.file("elsewhere"), "a\n--");
+    ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), path.c_str()), 0);
+    EXPECT_EQ(read_status_file(path.c_str(), text), -1);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(read_status_file(path.c_str(), text), -1);
+    EXPECT_STREQ(text, "");
 }
 
 TEST_F(StatusFileTest, ZeroByteEndsTheText) {

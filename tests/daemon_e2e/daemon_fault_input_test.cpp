@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "fault_fixture.h"
 
@@ -86,6 +88,36 @@ TEST_F(FaultInput, OddConfigurationFilesNeitherCrashNorHang) {
             "'invalid config'");
     }
     EXPECT_EQ(mode_switches("diag"), (std::vector<long long>{2, 1, 2, 1, 2, 1}));
+}
+
+TEST_F(FaultInput, StatusNamePlantedAsALinkNeverLeadsTheReportElsewhere) {
+    Row row("status name a link to a root-only file, planted again all the while 30 -l run",
+            "the root-only file stays as it was: each report replaces the link, never goes through it");
+    start_diag(400000);
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_TRUE(phone->write_file("/data/root_only", "precious", 0600));
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
+    const std::string status_path = phone->host_path(std::string(Phone::data_dir) + "/.orlith.stat");
+    const std::string planted = status_path + ".plant";
+    std::atomic<bool> planting{true};
+    std::thread planter([&] {
+        while (planting) {
+            // Whole at once, as an app can: the link appears under the name.
+            unlink(planted.c_str());
+            if (symlink("/data/root_only", planted.c_str()) == 0) (void)rename(planted.c_str(), status_path.c_str());
+        }
+    });
+    int answered = 0;
+    for (int i = 0; i < 30; ++i) answered += status().find("/dev/diag: ") != std::string::npos;
+    planting = false;
+    planter.join();
+    std::string victim;
+    EXPECT_TRUE(phone->read_file("/data/root_only", &victim));
+    EXPECT_EQ(victim, "precious");
+    EXPECT_GE(stop_daemon(), 0);
+    row.observe("root-only file " + std::string(victim == "precious" ? "unchanged" : "OVERWRITTEN") + ", " +
+                std::to_string(answered) + " of 30 -l answered");
 }
 
 TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
