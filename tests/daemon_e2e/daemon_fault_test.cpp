@@ -134,8 +134,12 @@ TEST_F(FaultDevice, FailedReadAndHangUpEndOnlyTheirOwnTask) {
         Row hup("hang-up only from a device (qxdm9k, poll_fault hup)",
                 "one ORLITH:poll trace 'poll no valid data! fd[0]=.. revents=0x0010', qxdm9k ends with error -1 "
                 "(no errno) in the status, no broadcast, its data written; the daemon runs on");
-        // Held back, so that the hang-up is all that poll reports.
+        // Held back, so that the hang-up is all that poll reports. A poll
+        // that found data just before the pause is followed by a read that
+        // finds none; once that has passed, qxdm9k waits in poll again (a
+        // slow machine, the emulated ARM one, takes its time).
         control("pause diag_mdm");
+        usleep(300 * 1000);
         control("poll_fault diag_mdm hup");
         ASSERT_TRUE(wait_until([&] { return logged("qxdm9k: thread stopped."); }, 5000));
         int traces = 0;
