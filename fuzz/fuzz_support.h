@@ -64,5 +64,22 @@ inline const char* fuzz_file_with(const uint8_t* data, size_t size) {
     return file.path;
 }
 
+// For code that opens without following a link, which a /proc name is: the
+// file keeps its own name, removed at the fuzzer's exit.
+inline const char* fuzz_named_file_with(const uint8_t* data, size_t size) {
+    static char name[] = "/tmp/orlith-fuzz-named-XXXXXX";
+    static const int fd = [] {
+        const int made = mkostemp(name, O_CLOEXEC);
+        if (made < 0) {
+            perror("mkostemp");
+            abort();
+        }
+        atexit([] { unlink(name); });
+        return made;
+    }();
+    fuzz_fill_file(fd, data, size);
+    return name;
+}
+
 // POSIX-locale white space, as the configuration trimmer knows it.
 inline bool fuzz_is_white(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }

@@ -9,7 +9,7 @@
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const char* path = fuzz_file_with(data, size);
+    const char* path = fuzz_named_file_with(data, size);
     // The report ends at its first zero byte, or at the end of the file.
     const uint8_t* zero = static_cast<const uint8_t*>(memchr(data, 0, size));
     const size_t length = zero != nullptr ? static_cast<size_t>(zero - data) : size;
