@@ -74,7 +74,7 @@ inline const char* fuzz_named_file_with(const uint8_t* data, size_t size) {
             perror("mkostemp");
             abort();
         }
-        atexit([] { unlink(name); });
+        if (atexit([] { unlink(name); }) != 0) abort();
         return made;
     }();
     fuzz_fill_file(fd, data, size);
