@@ -1,6 +1,7 @@
 #include "config/config_file.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "config/confined_path.h"
 #include "config/line_reader.h"
 #include "config/number_text.h"
 #include "config/storage.h"
@@ -97,12 +99,13 @@ void resolve_storage() {
 }
 
 // The file lies in the app's directory and is the app's to replace. A link
-// there would have the root daemon read (and report, line by line) a file
-// the app may not read, a FIFO would hold start-up until someone writes, and
-// a device may never end. Only a regular file is read, and only up to the
-// bound; anything else is no configuration. The descriptor, or -1.
+// there, or in place of a folder on the way, would have the root daemon read
+// (and report, line by line) a file the app may not read, a FIFO would hold
+// start-up until someone writes, and a device may never end. Only a regular
+// file is read, and only up to the bound; anything else is no
+// configuration. The descriptor, or -1.
 int open_config(const char* path) {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = open_confined(path, O_RDONLY | O_NONBLOCK);
     struct stat info;
     if (fd >= 0 && fstat(fd, &info) != 0) {
         const int error = errno;
@@ -138,33 +141,73 @@ const char* checked_storage(const char* value) {
 
 long long whole_mib(int64_t bytes) { return static_cast<long long>(bytes >> 20); }
 
-// MinFreeMB, held against the log root's file system once the root is
-// known. A reserve that cannot be kept from the start would stop the daemon
-// at its first write; like a negative one, it is a mistake in the file and
-// leaves the medium unguarded, as without the key.
-void load_reserve(KeyValueList* list) {
+// MinFreeMB as the file gives it: a negative one is a mistake in the file
+// and leaves the medium unguarded, as without the key.
+int parse_reserve(KeyValueList* list, const char** text_out) {
     const char* text = kv_get(list, "MinFreeMB", "0");
-    int reserve = parse_int(text);
-    if (reserve < 0) {
-        MSG_ERROR("load_config: MinFreeMB [%s] is negative, taken as unset\n", text);
-        reserve = 0;
+    *text_out = text;
+    const int reserve = parse_int(text);
+    if (reserve >= 0) return reserve;
+    MSG_ERROR("load_config: MinFreeMB [%s] is negative, taken as unset\n", text);
+    return 0;
+}
+
+// The reserve is judged once, against the file system the log files go to:
+// the card's, so not before the card is mounted. Every task's thread passes
+// here before its first write, which orders the judgement before any use.
+// Without a configuration there is nothing to judge.
+pthread_mutex_t reserve_lock = PTHREAD_MUTEX_INITIALIZER;
+bool reserve_judged = true;
+// The value as the file wrote it, for the message; it lives in the loaded
+// list.
+const char* reserve_text = "0";
+
+}  // namespace
+
+// A reserve that cannot be kept from the start would stop the daemon at its
+// first write; like a negative one, it is a mistake in the file and leaves
+// the medium unguarded, as without the key.
+void judge_reserve() {
+    pthread_mutex_lock(&reserve_lock);
+    if (!reserve_judged) {
+        reserve_judged = true;
+        int reserve = daemon_settings.min_free_mb;
+        FreeSpace space;
+        const bool measured = measure_free_space(runtime_state.log_root, &space) == 0;
+        const int error = errno;
+        if (measured && int64_t{reserve} << 20 > space.total_bytes) {
+            MSG_ERROR("load_config: MinFreeMB [%s] is more than the %lld MiB of %s, taken as unset\n", reserve_text,
+                      whole_mib(space.total_bytes), runtime_state.log_root);
+            reserve = 0;
+        }
+        daemon_settings.min_free_mb = reserve;
+        MSG_DEBUG(1, "load_config: [MinFreeMB] = [%d]\n", reserve);
+        if (measured) {
+            MSG_DEBUG(1, "load_config: %s has %lld MiB free of %lld MiB, %d MiB kept free\n", runtime_state.log_root,
+                      whole_mib(space.free_bytes), whole_mib(space.total_bytes), reserve);
+        } else {
+            MSG_DEBUG(1, "load_config: free space of %s unknown: %s, %d MiB kept free\n", runtime_state.log_root,
+                      error_text(error).text, reserve);
+        }
     }
-    FreeSpace space;
-    const bool measured = measure_free_space(runtime_state.log_root, &space) == 0;
-    const int error = errno;
-    if (measured && int64_t{reserve} << 20 > space.total_bytes) {
-        MSG_ERROR("load_config: MinFreeMB [%s] is more than the %lld MiB of %s, taken as unset\n", text,
-                  whole_mib(space.total_bytes), runtime_state.log_root);
-        reserve = 0;
-    }
-    daemon_settings.min_free_mb = reserve;
-    MSG_DEBUG(1, "load_config: [MinFreeMB] = [%d]\n", reserve);
-    if (measured) {
-        MSG_DEBUG(1, "load_config: %s has %lld MiB free of %lld MiB, %d MiB kept free\n", runtime_state.log_root,
-                  whole_mib(space.free_bytes), whole_mib(space.total_bytes), reserve);
+    pthread_mutex_unlock(&reserve_lock);
+}
+
+namespace {
+
+// Judged now when the log root is already mounted; otherwise by the first
+// task that finds it mounted, since until then the log root shows the file
+// system under the mount point.
+void load_reserve(KeyValueList* list) {
+    daemon_settings.min_free_mb = parse_reserve(list, &reserve_text);
+    pthread_mutex_lock(&reserve_lock);
+    reserve_judged = false;
+    pthread_mutex_unlock(&reserve_lock);
+    if (is_path_mounted(runtime_state.log_root) == 1) {
+        judge_reserve();
     } else {
-        MSG_DEBUG(1, "load_config: free space of %s unknown: %s, %d MiB kept free\n", runtime_state.log_root,
-                  error_text(error).text, reserve);
+        MSG_DEBUG(1, "load_config: %s is not mounted yet, MinFreeMB [%s] is judged once it is\n",
+                  runtime_state.log_root, reserve_text);
     }
 }
 

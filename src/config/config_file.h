@@ -17,6 +17,11 @@ KeyValueList* parse_config_file(const char* path);
 // Always 0.
 int load_config(const char* path);
 
+// Holds MinFreeMB against the log root's file system, once per load; the
+// load does it when the log root is mounted then, and otherwise every task
+// calls it once it finds the log root mounted, before its first write.
+void judge_reserve();
+
 // Whether a component of the path is "..", the step that leads out of the
 // directory before it.
 bool has_parent_step(const char* path);

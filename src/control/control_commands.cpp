@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "config/confined_path.h"
 #include "config/number_text.h"
 #include "control/entry.h"
 #include "logger/task_table.h"
@@ -95,7 +96,7 @@ int read_status_file(const char* path, char* text) {
     memset(text, 0, status_text_size);
     // The daemon writes a regular file; whatever else an app put at the
     // name is not read, and nothing there can hold up the command.
-    int fd = open_retrying(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    int fd = open_confined(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return -1;
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -149,7 +150,7 @@ int stop_daemon() {
 int list_status() {
     int pid = find_daemon_pid();
     if (pid < 1) return 0;
-    unlink(status_file_path);
+    unlink_confined(status_file_path);
     kill(pid, SIGUSR2);
     char text[status_text_size];
     for (int attempt = 0;;) {

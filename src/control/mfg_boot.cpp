@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "config/confined_path.h"
 #include "config/storage.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
@@ -133,6 +134,7 @@ int prepare_mfg_boot(char* config_path, size_t size) {
     const char* root = choose_storage();
     if (root == nullptr || is_path_mounted(root) == 0) root = fallback_storage;
     runtime_state.log_root = root;
+    resolve_log_root(root);
     snprintf(config_path, size, "%s/orlith.conf", root);
     return 0;
 }

@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include "config/confined_path.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -63,8 +66,10 @@ void find_header_bytes() {
 
 void find_next_sequence() {
     const char* root = runtime_state.log_root;
-    DIR* directory = root != nullptr ? opendir(root) : nullptr;
+    const int fd = root != nullptr ? open_confined(root, O_RDONLY | O_DIRECTORY) : -1;
+    DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;
     if (directory == nullptr) {
+        if (fd >= 0) close(fd);
         int error = root != nullptr ? errno : ENOENT;
         MSG_ERROR("opendir %s failed, error: %s (%d)\n", root != nullptr ? root : "(no log root)",
                   error_text(error).text, error);

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <string>
 
+#include "config/confined_path.h"
 #include "control/control_commands.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
@@ -46,7 +46,8 @@ void format_status_line(const TaskEntry* task, time_t now, char* line, size_t si
 // The report never goes through whatever stands at the status name, which
 // lies in a folder an app can write: it is written to a new file beside it
 // that an app cannot have opened or linked, which then replaces the name. A
-// rename replaces a planted link itself, never the file it points to.
+// rename replaces a planted link itself, never the file it points to, and
+// the folder is reached without following a link (the app may replace it).
 void write_status() {
     const time_t now = time(nullptr);
     char report[task_count * status_line_size + 4];
@@ -66,19 +67,27 @@ void write_status() {
     MSG_DEBUG(1, "--\n");
     append("--");
 
-    char fresh[std::char_traits<char>::length(status_file_path) + sizeof ".new"];
-    snprintf(fresh, sizeof fresh, "%s.new", status_file_path);
-    // A leftover of an earlier report, or an entry planted there: only the
-    // entry itself goes.
-    unlink(fresh);
-    const int fd = open_retrying(fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    PathLeaf leaf;
+    const int dir = open_parent_confined(status_file_path, &leaf);
+    char fresh[sizeof leaf.name + sizeof ".new"];
+    snprintf(fresh, sizeof fresh, "%s.new", leaf.name);
+    int fd = -1;
+    if (dir >= 0) {
+        // A leftover of an earlier report, or an entry planted there: only
+        // the entry itself goes.
+        unlinkat(dir, fresh, 0);
+        fd = retry_interrupted([&] {
+            return openat(dir, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        });
+    }
     size_t written = 0;
     int error = fd < 0 ? errno : write_all(fd, report, length, &written);
     if (fd >= 0) close(fd);
-    if (error == 0 && rename(fresh, status_file_path) != 0) error = errno;
+    if (error == 0 && renameat(dir, fresh, dir, leaf.name) != 0) error = errno;
     if (error != 0) {
-        if (fd >= 0) unlink(fresh);
+        if (fd >= 0) unlinkat(dir, fresh, 0);
         // The -l waiting for the report times out; this says why.
         MSG_ERROR("cannot write the status file %s: %s (%d)\n", status_file_path, error_text(error).text, error);
     }
+    if (dir >= 0) close(dir);
 }

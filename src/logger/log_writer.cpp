@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "config/confined_path.h"
 #include "logger/rotation_fs.h"
 #include "logger/wake_lock.h"
 #include "msg/error_text.h"
@@ -38,19 +39,34 @@ constexpr int64_t mebibyte = int64_t{1} << 20;
 constexpr int ext_rotation_copy = 8192;
 constexpr uint32_t flush_radio_bit = uint32_t{1} << 27;
 
+// The log file, opened without waiting; -1 and EINVAL when what stands at
+// its name is no regular file.
+int open_regular_log(const char* path, int flags) {
+    const int fd = open_confined(path, flags | O_NONBLOCK | O_LARGEFILE, 0660);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 bool flush_wanted() { return runtime_state.mfg_mode == 1 && (runtime_state.radio_flag & flush_radio_bit) != 0; }
 
 // One open, write, optional flush and close of the log file. The directory
-// name comes from a file an app can write, so a symbolic link planted as the
-// log file must not send modem data elsewhere: O_NOFOLLOW makes it an open
-// failure. Returns 0 or the errno of the failure, which has been reported.
+// name comes from a file an app can write, and the app can change what is
+// in it: a link planted as the log file or on the way to it must not send
+// modem data elsewhere, and a FIFO planted there must not hold the writer up
+// for ever. Either is a failed open. Returns 0 or the errno of the failure,
+// which has been reported.
 int append_to_log(const TaskEntry* task, const char* data, size_t length, size_t* written) {
     *written = 0;
-    const int fd =
-        open_retrying(task->log_path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_LARGEFILE, 0660);
+    const int fd = open_regular_log(task->log_path, O_RDWR | O_CREAT | O_APPEND);
     if (fd < 0) {
         const int error = errno;
-        MSG_ERROR("%s: open log file %s failed: %s\n", task->name, task->log_path, error_text(error).text);
+        MSG_ERROR("%s: open log file %s failed: %s\n", task->name, task->log_path,
+                  error == EINVAL ? "not a regular file" : error_text(error).text);
         return error;
     }
     int error = write_all(fd, data, length, written);
@@ -71,10 +87,10 @@ int append_to_log(const TaskEntry* task, const char* data, size_t length, size_t
 // rotation. When the rotation then leaves that file in place, the whole
 // buffer follows it there, and the head would stand twice: it is taken back.
 void take_back_head_if_not_rotated(const TaskEntry* task, const struct stat& before) {
-    const int fd = open_retrying(task->log_path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_LARGEFILE);
+    const int fd = open_regular_log(task->log_path, O_WRONLY);
     if (fd < 0) return;  // moved away: the rotation went through
     struct stat now;
-    if (fstat(fd, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
+    if (fstat(fd, &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
         now.st_size > before.st_size && ftruncate(fd, before.st_size) != 0) {
         const int error = errno;
         MSG_ERROR("%s: cannot take back the copy in %s: %s\n", task->name, task->log_path, error_text(error).text);
@@ -347,7 +363,7 @@ StemProblem build_stem(const TaskEntry* task, const char* root, int rotate_count
 // The log root, opened for the names in it; null, reported once, when it
 // cannot be read.
 DIR* open_log_root(const TaskEntry* task, const char* root) {
-    const int dir_fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir_fd = open_confined(root, O_RDONLY | O_DIRECTORY);
     DIR* dir = dir_fd >= 0 ? fdopendir(dir_fd) : nullptr;
     if (dir == nullptr) {
         const int error = errno;
@@ -474,8 +490,14 @@ void rotate_file(TaskEntry* task) {
 }
 
 int measure_free_space(const char* dir, FreeSpace* space) {
+    const int fd = open_confined(dir, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return -1;
     struct statvfs info;
-    if (statvfs(dir, &info) != 0) return -1;
+    const int measured = fstatvfs(fd, &info);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    if (measured != 0) return -1;
     const uint64_t block = info.f_frsize != 0 ? info.f_frsize : info.f_bsize;
     const uint64_t most = static_cast<uint64_t>(INT64_MAX);
     auto bytes = [&](uint64_t blocks) {
@@ -501,7 +523,7 @@ int write_log_file(TaskEntry* task, const char* data, int length) {
     const int header = runtime_state.header_bytes > 0 ? runtime_state.header_bytes : 0;
     const size_t body = length > header ? static_cast<size_t>(length - header) : 0;
     struct stat info;
-    const bool rotation_due = lstat(task->log_path, &info) == 0 &&
+    const bool rotation_due = stat_confined(task->log_path, &info) == 0 &&
                               int64_t{info.st_size} >= int64_t{daemon_settings.rotate_size_mb} * mebibyte;
     // While the rotation is stuck the full file takes every buffer whole; the
     // start of each one again would only repeat it.

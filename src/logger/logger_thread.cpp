@@ -6,9 +6,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "config/config_file.h"
+#include "config/confined_path.h"
 #include "config/storage.h"
 #include "control/signals.h"
 #include "logger/device_wait.h"
@@ -102,7 +105,10 @@ bool name_log_file(TaskEntry* task, ThreadBuffers& buffers) {
 // reported once, so that a log root that never is a mount point (a symbolic
 // link, a subdirectory) does not go unnoticed.
 bool log_root_ready(const TaskEntry* task, ThreadBuffers& buffers) {
-    if (is_path_mounted(runtime_state.log_root) == 1) return true;
+    if (is_path_mounted(runtime_state.log_root) == 1) {
+        judge_reserve();
+        return true;
+    }
     if (!buffers.unmounted_reported) {
         buffers.unmounted_reported = true;
         MSG_ERROR("%s: log root %s is not mounted, no log file until it is\n", task->name, runtime_state.log_root);
@@ -119,7 +125,8 @@ void write_or_drop(TaskEntry* task, ThreadBuffers& buffers, const char* data, si
     // bare mount point, where the card hides it again once it is back. The
     // data is dropped instead, and a new file named once the card is
     // mounted. The mount table is read only when the file is missing.
-    if (access(task->log_path, F_OK) != 0 && errno == ENOENT && is_path_mounted(runtime_state.log_root) != 1) {
+    struct stat info;
+    if (stat_confined(task->log_path, &info) != 0 && errno == ENOENT && is_path_mounted(runtime_state.log_root) != 1) {
         MSG_ERROR("%s: log root %s is not mounted, %d bytes dropped\n", task->name, runtime_state.log_root,
                   static_cast<int>(length));
         buffers.unmounted_reported = true;

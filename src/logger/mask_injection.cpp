@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "config/config_file.h"
+#include "config/confined_path.h"
 #include "logger/diag_device.h"
 #include "logger/hex_dump.h"
 #include "logger/mask_packets.h"
@@ -146,30 +147,40 @@ void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, c
     }
 }
 
-// The mask names come from a file the app writes. Only a regular file is
-// read: a planted link is not followed, and nothing that is no regular file is
-// even opened, since opening a device may act (a watchdog arms itself) and
-// opening a FIFO blocks until a writer comes, which could hold up the stop
-// for ever. The open itself takes no link and cannot block, and the file is
-// looked at again once open, in case it was swapped in between.
+// The mask names come from a file the app writes, and name files in a folder
+// it can change. Only a regular file is read: a planted link is not
+// followed, in place of the file or of any folder on the way, and nothing
+// that is no regular file is even opened, since opening a device may act (a
+// watchdog arms itself) and opening a FIFO blocks until a writer comes, which
+// could hold up the stop for ever. The open itself takes no link and cannot
+// block, and the file is looked at again once open, in case it was swapped
+// in between.
 int open_mask(const TaskEntry* task, const char* mask_path) {
+    PathLeaf leaf;
+    const int dir = open_parent_confined(mask_path, &leaf);
     struct stat info;
-    if (lstat(mask_path, &info) != 0) {
+    if (dir < 0 || fstatat(dir, leaf.name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
         MSG_ERROR("%s: open %s failed: %s\n", task->name, mask_path, error_text(errno).text);
+        if (dir >= 0) close(dir);
         return -1;
     }
     int mask_fd = -1;
     if (S_ISREG(info.st_mode)) {
-        mask_fd = open_retrying(mask_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        mask_fd = retry_interrupted(
+            [&] { return openat(dir, leaf.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
         if (mask_fd < 0) {
             MSG_ERROR("%s: open %s failed: %s\n", task->name, mask_path, error_text(errno).text);
+            close(dir);
             return -1;
         }
-        if (fstat(mask_fd, &info) == 0 && S_ISREG(info.st_mode)) return mask_fd;
-        close(mask_fd);
+        if (fstat(mask_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            close(mask_fd);
+            mask_fd = -1;
+        }
     }
-    MSG_ERROR("%s: open %s failed: not a regular file\n", task->name, mask_path);
-    return -1;
+    close(dir);
+    if (mask_fd < 0) MSG_ERROR("%s: open %s failed: not a regular file\n", task->name, mask_path);
+    return mask_fd;
 }
 
 }  // namespace

@@ -178,7 +178,8 @@ TEST_F(ConfigTest, StoragePathMustBeAbsoluteWithoutParentSteps) {
     }
 }
 
-// MinFreeMB is judged against the file system of the resolved log root; a
+// MinFreeMB is judged against the file system of the resolved log root, once
+// it is mounted (a test folder never is, so the judgement is called for); a
 // value that cannot be kept, or is negative, guards nothing, as if absent.
 TEST_F(ConfigTest, MinFreeMBIsHeldAgainstTheLogRoot) {
     const std::string root = "StoragePath=" + dir.path + "\n";
@@ -199,6 +200,7 @@ TEST_F(ConfigTest, MinFreeMBIsHeldAgainstTheLogRoot) {
         daemon_settings.min_free_mb = 7;
         const size_t earlier = log.records().size();
         load(root + c.line);
+        judge_reserve();
         EXPECT_EQ(daemon_settings.min_free_mb, c.stored) << c.line;
         // This load's messages, in order.
         std::vector<LogRecord> records = log.records();
@@ -219,6 +221,8 @@ TEST_F(ConfigTest, MinFreeMBIsHeldAgainstTheLogRoot) {
     // A log root that is not there yet cannot be measured: the reserve
     // stands, and the writer measures it when it writes.
     load("StoragePath=/does/not/exist\nMinFreeMB=5\n");
+    EXPECT_TRUE(logged("load_config: /does/not/exist is not mounted yet, MinFreeMB [5] is judged once it is\n"));
+    judge_reserve();
     EXPECT_EQ(daemon_settings.min_free_mb, 5);
     const std::string unknown = "load_config: free space of /does/not/exist unknown: No such file or directory";
     EXPECT_TRUE(logged(unknown + ", 5 MiB kept free\n"));

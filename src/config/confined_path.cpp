@@ -1,0 +1,138 @@
+#include "config/confined_path.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "platform/fd_io.h"
+
+#ifndef O_PATH
+#define O_PATH 0
+#endif
+
+namespace {
+
+// A folder on the way is only passed through. Kernels before O_PATH ignore
+// the flag and open it for reading, which root may always do.
+constexpr int walk_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The log root as set, and as resolved then; both empty until it is set.
+char root_as_set[PATH_MAX];
+char root_resolved[PATH_MAX];
+
+// Length of prefix when path lies at or under it, else 0.
+size_t under(const char* path, const char* prefix) {
+    size_t length = strlen(prefix);
+    while (length > 1 && prefix[length - 1] == '/') --length;
+    if (length == 0 || strncmp(path, prefix, length) != 0) return 0;
+    if (path[length] == '\0' || path[length] == '/' || prefix[length - 1] == '/') return length;
+    return 0;
+}
+
+bool is_parent_step(const char* name, size_t length) { return length == 2 && name[0] == '.' && name[1] == '.'; }
+
+// Walks rest (components below the folder start, which this owns) down to
+// its last component's folder, opening every step without following a link.
+int walk(int start, const char* rest, PathLeaf* leaf) {
+    int dir = start;
+    const char* at = rest;
+    for (;;) {
+        while (*at == '/') ++at;
+        const size_t length = strcspn(at, "/");
+        const char* next = at + length;
+        while (*next == '/') ++next;
+        int error = 0;
+        if (length > NAME_MAX) error = ENAMETOOLONG;
+        if (is_parent_step(at, length) || (length == 0 && *next == '\0')) error = EINVAL;
+        if (error == 0 && *next == '\0') {
+            memcpy(leaf->name, at, length);
+            leaf->name[length] = '\0';
+            return dir;
+        }
+        if (error == 0 && !(length == 1 && at[0] == '.')) {
+            char name[NAME_MAX + 1];
+            memcpy(name, at, length);
+            name[length] = '\0';
+            const int child = retry_interrupted([&] { return openat(dir, name, walk_flags); });
+            if (child < 0) error = errno;
+            close(dir);
+            dir = child;
+        }
+        if (error != 0) {
+            if (dir >= 0) close(dir);
+            errno = error;
+            return -1;
+        }
+        at = next;
+    }
+}
+
+}  // namespace
+
+void resolve_log_root(const char* root) {
+    root_as_set[0] = root_resolved[0] = '\0';
+    if (root == nullptr || root[0] != '/' || strlen(root) >= sizeof root_as_set) return;
+    char resolved[PATH_MAX];
+    if (realpath(root, resolved) == nullptr) snprintf(resolved, sizeof resolved, "%s", root);
+    snprintf(root_as_set, sizeof root_as_set, "%s", root);
+    snprintf(root_resolved, sizeof root_resolved, "%s", resolved);
+}
+
+int open_parent_confined(const char* path, PathLeaf* leaf) {
+    if (path == nullptr || path[0] != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    const char* start_path = "/";
+    const char* rest = path;
+    char full[PATH_MAX];
+    if (const size_t base = under(path, app_folders_base); base != 0) {
+        start_path = app_folders_base;
+        rest = path + base;
+    } else if (const size_t root = under(path, root_as_set); root != 0) {
+        if (snprintf(full, sizeof full, "%s/%s", root_resolved, path + root) >= static_cast<int>(sizeof full)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        rest = full;
+    }
+    const int start = open_retrying(start_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (start < 0) return -1;
+    return walk(start, rest, leaf);
+}
+
+int open_confined(const char* path, int flags, mode_t mode) {
+    PathLeaf leaf;
+    const int dir = open_parent_confined(path, &leaf);
+    if (dir < 0) return -1;
+    const int fd = retry_interrupted([&] { return openat(dir, leaf.name, flags | O_NOFOLLOW | O_CLOEXEC, mode); });
+    const int error = errno;
+    close(dir);
+    errno = error;
+    return fd;
+}
+
+int stat_confined(const char* path, struct stat* info) {
+    PathLeaf leaf;
+    const int dir = open_parent_confined(path, &leaf);
+    if (dir < 0) return -1;
+    const int result = fstatat(dir, leaf.name, info, AT_SYMLINK_NOFOLLOW);
+    const int error = errno;
+    close(dir);
+    errno = error;
+    return result;
+}
+
+int unlink_confined(const char* path) {
+    PathLeaf leaf;
+    const int dir = open_parent_confined(path, &leaf);
+    if (dir < 0) return -1;
+    const int result = unlinkat(dir, leaf.name, 0);
+    const int error = errno;
+    close(dir);
+    errno = error;
+    return result;
+}
