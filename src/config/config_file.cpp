@@ -195,15 +195,15 @@ void judge_reserve() {
 
 namespace {
 
-// Judged now when the log root is already mounted; otherwise by the first
-// task that finds it mounted, since until then the log root shows the file
-// system under the mount point.
+// Judged now when the log root is already mounted, or when there is no
+// reserve to judge; otherwise by the first task that finds it mounted, since
+// until then the log root shows the file system under the mount point.
 void load_reserve(KeyValueList* list) {
     daemon_settings.min_free_mb = parse_reserve(list, &reserve_text);
     pthread_mutex_lock(&reserve_lock);
     reserve_judged = false;
     pthread_mutex_unlock(&reserve_lock);
-    if (is_path_mounted(runtime_state.log_root) == 1) {
+    if (daemon_settings.min_free_mb == 0 || is_path_mounted(runtime_state.log_root) == 1) {
         judge_reserve();
     } else {
         MSG_DEBUG(1, "load_config: %s is not mounted yet, MinFreeMB [%s] is judged once it is\n",

@@ -52,38 +52,70 @@ struct StopBudget {
     int left_ms;
 };
 
-enum ResponseResult { response_read, response_failed, response_given_up };
+enum WaitResult { wait_ready, wait_failed, wait_given_up };
 
-// Waits for one response and reads it. While the daemon runs the wait has no
-// limit, like the device's own blocking read; once done is set it ends when
+// Waits until fd is ready for events. While the daemon runs the wait has no
+// limit, like the device's own blocking call; once done is set it ends when
 // the stop budget is spent.
-ResponseResult read_response(int fd, char* response, size_t size, StopBudget& budget, ssize_t* count) {
+WaitResult wait_for(int fd, short events, StopBudget& budget) {
     for (;;) {
         const bool stopping = runtime_state.done.load() != 0;
-        if (stopping && budget.left_ms <= 0) return response_given_up;
+        if (stopping && budget.left_ms <= 0) return wait_given_up;
         const int slice = stopping ? std::min(budget.left_ms, response_poll_ms) : response_poll_ms;
-        struct pollfd entry = {fd, POLLIN, 0};
+        struct pollfd entry = {fd, events, 0};
         const int ready = poll(&entry, 1, slice);
-        if (ready < 0 && errno != EINTR) {
-            *count = -1;
-            return response_failed;
+        if (ready < 0 && errno != EINTR) return wait_failed;
+        // Ready, or an error or hang-up that the call itself reports.
+        if (ready > 0) return wait_ready;
+        if (stopping) budget.left_ms -= slice;
+    }
+}
+
+enum ResponseResult { response_read, response_failed, response_given_up };
+
+ResponseResult read_response(int fd, char* response, size_t size, StopBudget& budget, ssize_t* count) {
+    for (;;) {
+        switch (wait_for(fd, POLLIN, budget)) {
+            case wait_failed:
+                *count = -1;
+                return response_failed;
+            case wait_given_up:
+                return response_given_up;
+            case wait_ready:
+                break;
         }
-        if (ready <= 0) {
-            if (stopping) budget.left_ms -= slice;
-            continue;
-        }
-        // Readable, or an error or hang-up that the read itself reports.
         *count = read_retrying(fd, response, size);
         if (*count < 0) return response_failed;
         if (*count > 0) return response_read;
         usleep(empty_response_pause_us);
-        if (stopping) budget.left_ms -= static_cast<int>(empty_response_pause_us / 1000);
+        if (runtime_state.done.load() != 0) budget.left_ms -= static_cast<int>(empty_response_pause_us / 1000);
     }
+}
+
+// The whole chunk, to a terminal written without blocking: one whose far
+// side reads nothing is waited for as a response is, so that a stop ends the
+// wait. The bytes written go into *done.
+WaitResult write_chunk(int fd, const char* data, size_t length, StopBudget& budget, size_t* done) {
+    *done = 0;
+    while (*done < length) {
+        const ssize_t count = write_retrying(fd, data + *done, length - *done);
+        if (count > 0) {
+            *done += static_cast<size_t>(count);
+            continue;
+        }
+        if (count == 0) errno = EIO;
+        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return wait_failed;
+        const WaitResult waited = wait_for(fd, POLLOUT, budget);
+        if (waited != wait_ready) return waited;
+    }
+    return wait_ready;
 }
 
 void inject_raw(const TaskEntry* task, const char* mask_path, int mask_fd) {
     unsigned char chunk[trace_write_chunk];
     char dump[hex_dump_size];
+    StopBudget budget{stop_grace_ms};
+    size_t sent = 0;
     for (;;) {
         const ssize_t got = read_retrying(mask_fd, chunk, sizeof chunk);
         if (got == 0) return;
@@ -93,12 +125,17 @@ void inject_raw(const TaskEntry* task, const char* mask_path, int mask_fd) {
                       error);
             return;
         }
-        // The terminal is blocking; a short count would cut the mask, so the
-        // rest of the chunk follows.
+        // A short count would cut the mask, so the rest of the chunk follows.
         size_t done = 0;
         const char* bytes = reinterpret_cast<const char*>(chunk);
-        const bool whole = write_all(task->device_fd, bytes, static_cast<size_t>(got), &done) == 0;
-        const int written = whole ? static_cast<int>(got) : -1;
+        const WaitResult result = write_chunk(task->device_fd, bytes, static_cast<size_t>(got), budget, &done);
+        sent += done;
+        if (result == wait_given_up) {
+            MSG_ERROR("%s: inject %s given up: the terminal took %zu bytes and no more, stop requested\n", task->name,
+                      mask_path, sent);
+            return;
+        }
+        const int written = result == wait_ready ? static_cast<int>(got) : -1;
         MSG_DEBUG(2, "%s: inject %d: [%s]\n", task->name, written, hex_dump(chunk, written, dump, sizeof dump));
     }
 }
@@ -196,7 +233,13 @@ int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t r
     const int mask_fd = open_mask(task, mask_path);
     if (mask_fd < 0) return -1;
     if (task_is(task, task_ti_trace)) {
+        // The terminal stays blocking for the reads; only the mask is
+        // written without waiting.
+        const int flags = fcntl(task->device_fd, F_GETFL);
+        const bool switched = flags >= 0 && (flags & O_NONBLOCK) == 0 &&
+                              fcntl(task->device_fd, F_SETFL, flags | O_NONBLOCK) == 0;
         inject_raw(task, mask_path, mask_fd);
+        if (switched) fcntl(task->device_fd, F_SETFL, flags);
     } else {
         inject_packets(task, mask_path, mask_fd, response, response_size);
     }

@@ -11,8 +11,9 @@
 // the type word and one response is read into response (at most
 // response_size bytes, and no more than a device read). A packet too long for
 // the packet buffer is dropped whole. The tiTrace task takes the file as raw
-// chunks without responses. Once the daemon is stopping, a modem that does
-// not answer is waited for only briefly.
+// chunks without responses, written without blocking. Once the daemon is
+// stopping, a modem that does not answer and a terminal that takes nothing
+// are waited for only briefly.
 // Returns -1 when the mask file does not open or is no regular file (a link,
 // a FIFO, a device, a directory), 0 otherwise.
 int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t response_size);

@@ -120,6 +120,46 @@ TEST_F(FaultInput, StatusNamePlantedAsALinkNeverLeadsTheReportElsewhere) {
                 std::to_string(answered) + " of 30 -l answered");
 }
 
+// A folder on the way, replaced by a link to a root-only folder: the app's
+// data folder while the daemon runs, and a folder in the log root that a mask
+// name goes through.
+TEST_F(FaultInput, FoldersReplacedByLinksLeadNowhere) {
+    simphone::PhoneOptions options = diag_only();
+    options.trace = true;
+    start_phone(options);
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_EQ(mkdir(phone->host_path("/data/root_only").c_str(), 0700), 0);
+    ASSERT_TRUE(phone->write_file("/data/root_only/ti.mask", "TOP-SECRET\r\n", 0600));
+    ASSERT_EQ(symlink("/data/root_only", phone->host_path("/sdcard/sub").c_str()), 0);
+    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\n" + masks_7k + "tiTrace:Mask=sub/ti.mask\n"));
+    control("rate diag 200000");
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
+    {
+        Row row("mask through a folder that is a link to a root-only folder (tiTrace:Mask=sub/ti.mask)",
+                "not followed: 'open ... failed', nothing written to the terminal");
+        EXPECT_TRUE(wait_until([&] { return logged("tiTrace: open /sdcard/sub/ti.mask failed: "); }, 3000));
+        EXPECT_TRUE(phone->events("trace_in").empty());
+        row.observe(std::to_string(phone->events("trace_in").size()) + " terminal writes");
+    }
+    Row row("the app's data folder replaced by a link to a root-only folder, then -l",
+            "no report made in the root-only folder, 'cannot write the status file' logged, the daemon logs on");
+    const std::string data = phone->host_path(Phone::data_dir);
+    ASSERT_EQ(rename(data.c_str(), (data + ".away").c_str()), 0);
+    ASSERT_EQ(symlink("/data/root_only", data.c_str()), 0);
+    const std::string text = status();
+    const std::map<std::string, DirEntry> entries = dir_entries(phone->host_path("/data/root_only"));
+    EXPECT_EQ(entries.size(), 1u) << "something was made in the root-only folder";
+    EXPECT_TRUE(logged("cannot write the status file "));
+    const size_t before = bytes_handed_out(Device::diag);
+    EXPECT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > before + 64 * 1024; }, 5000));
+    EXPECT_GE(stop_daemon(), 0);
+    const CaptureCheck diag = phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_"));
+    EXPECT_TRUE(diag.ok) << diag.message;
+    row.observe(std::to_string(entries.size()) + " entries in the root-only folder, qxdm7k " +
+                std::to_string(diag.actual_bytes) + " of " + std::to_string(diag.expected_bytes) + " B written");
+}
+
 TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
     start_phone(plain_phone());
     if (HasFatalFailure() || IsSkipped()) return;

@@ -2,6 +2,7 @@
 // signals failing under the running daemon. Every row prints its outcome;
 // the whole table follows at the end of the run.
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -62,6 +63,23 @@ TEST_F(FaultCard, ReadOnlyCardStopsTheDaemonWithErofs) {
     std::string content;
     check_stopped_itself(row, "30", &content);
     EXPECT_TRUE(logged("qxdm7k: stop daemon, error: Read-only file system (30)"));
+}
+
+// The log file is opened for every batch: an app can put something else at
+// its name between two of them.
+TEST_F(FaultCard, FifoPlantedAsTheLogFileIsAFailedOpen) {
+    Row row("FIFO planted as the log file between two writes (qxdm7k)",
+            "'open log file ... failed: not a regular file', nothing waits on it: daemon stops itself, broadcast "
+            "ERRNO 22, devices back");
+    start_card(64 * 1024);
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 256u * 1024; }, 5000));
+    const std::string fifo = phone->host_path(log_file) + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    ASSERT_EQ(rename(fifo.c_str(), phone->host_path(log_file).c_str()), 0);
+    check_stop_broadcast(row, "22");
+    EXPECT_TRUE(logged("qxdm7k: open log file " + log_file + " failed: not a regular file"));
+    check_devices_back(row);
 }
 
 TEST_F(FaultCard, UnmountedCardDropsDataAndLogsAgainOnceMounted) {

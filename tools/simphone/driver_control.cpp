@@ -76,6 +76,14 @@ Outcome run_hangup(DriverState& state, const Words& w, std::string*, bool*) {
     return Outcome::done;
 }
 
+Outcome run_deaf(DriverState& state, const Words& w, std::string*, bool*) {
+    if (w.size() != 2 || w[1] != "trace") return Outcome::usage;
+    Locked locked(state);
+    state.trace_deaf = true;
+    poke_engine(state);
+    return Outcome::done;
+}
+
 // ---- Commands on one device's stream, or on every stream for "all"; run
 // with the state's lock held.
 
@@ -199,6 +207,7 @@ const Command commands[] = {
     {"poll_fault", "<dev> none|err|hup", "what every poll reports besides", nullptr, set_poll_fault},
     {"stats", "<dev>", "the stream's figures", nullptr, add_stats},
     {"hangup", "trace", "the terminal's far side goes away for good", run_hangup, nullptr},
+    {"deaf", "trace", "the terminal's far side reads nothing more", run_deaf, nullptr},
     {"node", "smd0|sdiotty0 ready|never|after <ms>", "when the modem node opens", run_node, nullptr},
     {"locks", "", "the wake locks held", run_locks, nullptr},
     {"ping", "", "answers ok", run_ping, nullptr},

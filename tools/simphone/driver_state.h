@@ -112,6 +112,9 @@ struct DriverState {
     // Asked for by "hangup trace"; the engine, the only reader of the master,
     // closes it.
     bool trace_hangup = false;
+    // Asked for by "deaf trace": the master is read no more, so what the
+    // daemon writes to the terminal fills it and then waits.
+    bool trace_deaf = false;
     bool stopping = false;
     WakeLocks wake_locks;
     Records records;

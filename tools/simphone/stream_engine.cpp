@@ -220,7 +220,7 @@ int engine_step(DriverState& state, struct pollfd* terminal) {
         // Nothing tells us when the terminal becomes raw; look again soon.
         if (next == 0 || now + 5000 < next) next = now + 5000;
     }
-    *terminal = {state.pty_master, POLLIN, 0};
+    *terminal = {state.pty_master, static_cast<short>(state.trace_deaf ? 0 : POLLIN), 0};
     if (delivering(state, trace) && !trace.queue.empty()) terminal->events |= POLLOUT;
     if (next == 0) return -1;
     return next <= now ? 0 : static_cast<int>((next - now + 999) / 1000);
