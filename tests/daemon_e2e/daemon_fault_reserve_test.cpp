@@ -72,6 +72,39 @@ TEST_F(FaultReserve, ReserveStopsTheDaemonWithTheReserveStillFree) {
     EXPECT_TRUE(logged("daemon end.\n"));
 }
 
+// A card mounted once the daemon runs: until then the log root is a folder
+// on whatever file system lies under the mount point, here a 1 MiB one.
+TEST_F(FaultReserve, ReserveIsJudgedOnTheCardOnceItIsMounted) {
+    Row row("MinFreeMB=4, the log root a folder on a 1 MiB file system until a 16 MiB card is mounted on it",
+            "judged on the card once mounted and kept: 'refused', daemon stops itself, broadcast ERRNO 28, 4 MiB "
+            "still free on the card");
+    open_card(16 * 1024);
+    if (HasFatalFailure() || IsSkipped()) return;
+    const std::string root = "/.simphone/small/card";
+    RunResult made = sh("mkdir -p /.simphone/small && /usr/bin/mount -t tmpfs -o size=1m tmpfs /.simphone/small && "
+                        "mkdir " + root + " && cp /sdcard/mask.cfg /sdcard/null.cfg " + root);
+    ASSERT_TRUE(made.ok()) << made.err;
+    ASSERT_TRUE(phone->write_config("StoragePath=" + root + "\nMinFreeMB=4\n" + masks_7k));
+    control("chunk diag 32768");
+    control("rate diag 4000000");
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return logged("qxdm7k: log root " + root + " is not mounted"); }, 5000));
+    RunResult mounted = sh("/usr/bin/mount --bind /sdcard " + root);
+    ASSERT_TRUE(mounted.ok()) << mounted.err;
+    check_stop_broadcast(row, "28");
+    if (HasFatalFailure()) return;
+    struct statvfs space;
+    ASSERT_EQ(statvfs(card().c_str(), &space), 0);
+    const unsigned long long free_bytes = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
+    EXPECT_GE(free_bytes, 4ull << 20) << "the reserve was written into";
+    EXPECT_FALSE(logged("is more than the"));
+    EXPECT_TRUE(logged("load_config: [MinFreeMB] = [4]\n"));
+    EXPECT_GE(count_logged(" refused: "), 1);
+    EXPECT_EQ(count_logged(" failed: No space left on device"), 0) << "the card filled up";
+    row.observe(std::to_string(free_bytes >> 10) + " KiB free on the card");
+    check_devices_back(row);
+}
+
 TEST_F(FaultReserve, ReserveLargerThanTheCardIsNoReserve) {
     Row row("MinFreeMB=2 on a 1 MiB card",
             "the key reported and taken as unset; then as a full card: ENOSPC, broadcast ERRNO 28, a clean prefix");
