@@ -1,8 +1,8 @@
 #include "config/config_file.h"
 
 #include <errno.h>
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -236,8 +236,8 @@ int inject_mask(TaskEntry* task, const char* mask_path, char* response, size_t r
         // The terminal stays blocking for the reads; only the mask is
         // written without waiting.
         const int flags = fcntl(task->device_fd, F_GETFL);
-        const bool switched = flags >= 0 && (flags & O_NONBLOCK) == 0 &&
-                              fcntl(task->device_fd, F_SETFL, flags | O_NONBLOCK) == 0;
+        const bool switched =
+            flags >= 0 && (flags & O_NONBLOCK) == 0 && fcntl(task->device_fd, F_SETFL, flags | O_NONBLOCK) == 0;
         inject_raw(task, mask_path, mask_fd);
         if (switched) fcntl(task->device_fd, F_SETFL, flags);
     } else {

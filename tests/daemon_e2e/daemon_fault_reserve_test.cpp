@@ -81,8 +81,10 @@ TEST_F(FaultReserve, ReserveIsJudgedOnTheCardOnceItIsMounted) {
     open_card(16 * 1024);
     if (HasFatalFailure() || IsSkipped()) return;
     const std::string root = "/.simphone/small/card";
-    RunResult made = sh("mkdir -p /.simphone/small && /usr/bin/mount -t tmpfs -o size=1m tmpfs /.simphone/small && "
-                        "mkdir " + root + " && cp /sdcard/mask.cfg /sdcard/null.cfg " + root);
+    RunResult made =
+        sh("mkdir -p /.simphone/small && /usr/bin/mount -t tmpfs -o size=1m tmpfs /.simphone/small && "
+           "mkdir " +
+           root + " && cp /sdcard/mask.cfg /sdcard/null.cfg " + root);
     ASSERT_TRUE(made.ok()) << made.err;
     ASSERT_TRUE(phone->write_config("StoragePath=" + root + "\nMinFreeMB=4\n" + masks_7k));
     control("chunk diag 32768");
