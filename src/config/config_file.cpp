@@ -263,6 +263,7 @@ int load_config(const char* path) {
 
     load_task_masks(list);
     resolve_storage();
+    resolve_log_root(runtime_state.log_root);
     load_reserve(list);
     return 0;
 }

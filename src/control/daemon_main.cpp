@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include "config/config_file.h"
-#include "config/confined_path.h"
 #include "control/mfg_boot.h"
 #include "control/signals.h"
 #include "control/startup_values.h"
@@ -25,7 +24,6 @@ int daemon_main() {
         config_path = mfg_config_path;
     }
     load_config(config_path);
-    resolve_log_root(runtime_state.log_root);
     find_header_bytes();
     find_next_sequence();
     return run_tasks();

@@ -39,13 +39,16 @@ constexpr int64_t mebibyte = int64_t{1} << 20;
 constexpr int ext_rotation_copy = 8192;
 constexpr uint32_t flush_radio_bit = uint32_t{1} << 27;
 
-// The log file, opened without waiting; -1 and EINVAL when what stands at
-// its name is no regular file.
-int open_regular_log(const char* path, int flags) {
+// The log file, opened without waiting (a regular file's writes ignore
+// that); -1 with errno, EINVAL when what stands at its name is no regular
+// file, which *not_regular then says.
+int open_regular_log(const char* path, int flags, bool* not_regular) {
+    *not_regular = false;
     const int fd = open_confined(path, flags | O_NONBLOCK | O_LARGEFILE, 0660);
     struct stat info;
     if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         close(fd);
+        *not_regular = true;
         errno = EINVAL;
         return -1;
     }
@@ -62,11 +65,12 @@ bool flush_wanted() { return runtime_state.mfg_mode == 1 && (runtime_state.radio
 // which has been reported.
 int append_to_log(const TaskEntry* task, const char* data, size_t length, size_t* written) {
     *written = 0;
-    const int fd = open_regular_log(task->log_path, O_RDWR | O_CREAT | O_APPEND);
+    bool not_regular;
+    const int fd = open_regular_log(task->log_path, O_RDWR | O_CREAT | O_APPEND, &not_regular);
     if (fd < 0) {
         const int error = errno;
         MSG_ERROR("%s: open log file %s failed: %s\n", task->name, task->log_path,
-                  error == EINVAL ? "not a regular file" : error_text(error).text);
+                  not_regular ? "not a regular file" : error_text(error).text);
         return error;
     }
     int error = write_all(fd, data, length, written);
@@ -87,7 +91,8 @@ int append_to_log(const TaskEntry* task, const char* data, size_t length, size_t
 // rotation. When the rotation then leaves that file in place, the whole
 // buffer follows it there, and the head would stand twice: it is taken back.
 void take_back_head_if_not_rotated(const TaskEntry* task, const struct stat& before) {
-    const int fd = open_regular_log(task->log_path, O_WRONLY);
+    bool not_regular;
+    const int fd = open_regular_log(task->log_path, O_WRONLY, &not_regular);
     if (fd < 0) return;  // moved away: the rotation went through
     struct stat now;
     if (fstat(fd, &now) == 0 && now.st_dev == before.st_dev && now.st_ino == before.st_ino &&
