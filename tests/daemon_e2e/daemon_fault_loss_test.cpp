@@ -1,8 +1,11 @@
-// Fault matrix, loss: a stream faster than a paused reader drains, counted
-// in bytes: none dropped by the driver. Each row prints its outcome into the
-// table at the end of the run.
+// Fault matrix, loss: a stream faster than a paused reader drains, and a
+// rotation that cannot be made while the external modem logs. Both are
+// counted in bytes: none dropped by the driver, none written twice. Each row
+// prints its outcome into the table at the end of the run.
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +71,73 @@ TEST_F(FaultLoss, Qxdm9kKeepsUpWithAStreamOfEightMegabytesASecond) {
     row.observe(std::to_string(dropped) + " B dropped; " + mib(handed) + " handed out, " + rate + ", largest backlog " +
                 mib(backlog) + "; capture " + std::to_string(capture.actual_bytes) + " of " +
                 std::to_string(capture.expected_bytes) + " B" + (capture.ok ? "" : ", NOT the stream"));
+}
+
+TEST_F(FaultLoss, ExternalModemsRefusedRotationWritesEveryByteOnce) {
+    Row row("qxdmExt with a rotation that fails: every byte once",
+            "RotateSizeMB=1, a directory at the rotated name: 'cannot rename ... File exists (17)' once, the full "
+            "file grows past 1 MiB, and holds qxdmExt's stream chunk by chunk, each byte once");
+    PhoneOptions options = plain_phone();
+    options.diag_mdm = options.trace = false;
+    // The rotated name carries the phone's local time; in UTC the test can
+    // name it too.
+    options.environment["TZ"] = "UTC0";
+    start_phone(options);
+    if (HasFatalFailure() || IsSkipped()) return;
+    ASSERT_TRUE(
+        phone->write_config("StoragePath=/sdcard\nRotateSizeMB=1\nqxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=null.cfg\n"));
+    // Chunks in bursts, so that the file reaches its size only once the way
+    // is blocked; 32 KiB, so that the head copied at a rotation is 8 KiB.
+    control("chunk extdiag 32768");
+    control("rate extdiag 0");
+    start_daemon();
+    control("burst extdiag 1");
+    std::string file;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const std::vector<std::string> files = with_prefix(phone->dm_files(), "qxdm_ext_");
+            file = files.size() == 1 ? files[0] : "";
+            return !file.empty();
+        },
+        5000));
+    const std::string stem = file.substr(0, file.size() - 3);
+    // Every name the full file could move to over the next two minutes; a
+    // rotation is tried again at every write while it is refused.
+    const time_t now = time(nullptr);
+    for (time_t at = now - 2; at < now + 120; ++at) {
+        struct tm utc {};
+        gmtime_r(&at, &utc);
+        char target[32];
+        snprintf(target, sizeof target, ".1.%02d%02d%02d.dm", utc.tm_hour, utc.tm_min, utc.tm_sec);
+        ASSERT_EQ(mkdir(phone->host_path(stem + target).c_str(), 0755), 0) << stem + target;
+    }
+    // Two files' worth.
+    control("burst extdiag 64");
+    ASSERT_TRUE(wait_until([&] { return driver_stat(*phone, "extdiag", "queued") == 0; }, 20000));
+    EXPECT_GE(stop_daemon(), 0);
+    const double stopped_after_s = difftime(time(nullptr), now);
+    EXPECT_LT(stopped_after_s, 118) << "past the planted names: the rotation may have gone through";
+
+    EXPECT_EQ(count_logged("qxdmExt: cannot rename [" + file + "] to [" + stem + ".1."), 1);
+    EXPECT_TRUE(logged("]: File exists (17)"));
+    // The directories end in .dm too; the regular files are the log.
+    std::vector<std::string> files;
+    for (const std::string& name : with_prefix(phone->dm_files(), "qxdm_ext_")) {
+        struct stat info;
+        if (stat(phone->host_path(name).c_str(), &info) == 0 && S_ISREG(info.st_mode)) files.push_back(name);
+    }
+    EXPECT_EQ(files, std::vector<std::string>{file});
+    Grouping per_chunk;
+    per_chunk.kind = Grouping::per_chunk;
+    const CaptureCheck capture = phone->check_capture(Device::extdiag, {file}, per_chunk);
+    EXPECT_TRUE(capture.ok) << capture.message;
+    EXPECT_GT(capture.actual_bytes, (3u << 20) / 2);
+    const long long extra =
+        static_cast<long long>(capture.actual_bytes) - static_cast<long long>(capture.expected_bytes);
+    row.observe(std::to_string(count_logged("cannot rename")) + " refusal(s) logged; " + std::to_string(files.size()) +
+                " log file(s); the full file " + std::to_string(capture.actual_bytes) + " B of the " +
+                std::to_string(capture.expected_bytes) + " B stream" +
+                (capture.ok ? ", each byte once" : ", NOT the stream once (" + std::to_string(extra) + " B more)"));
 }
 
 }  // namespace
