@@ -75,10 +75,10 @@ TEST_F(FaultReserve, ReserveStopsTheDaemonWithTheReserveStillFree) {
 // A card mounted once the daemon runs: until then the log root is a folder
 // on whatever file system lies under the mount point, here a 1 MiB one.
 TEST_F(FaultReserve, ReserveIsJudgedOnTheCardOnceItIsMounted) {
-    Row row("MinFreeMB=4, the log root a folder on a 1 MiB file system until a 16 MiB card is mounted on it",
-            "judged on the card once mounted and kept: 'refused', daemon stops itself, broadcast ERRNO 28, 4 MiB "
+    Row row("MinFreeMB=3, the log root a folder on a 1 MiB file system until an 8 MiB card is mounted on it",
+            "judged on the card once mounted and kept: 'refused', daemon stops itself, broadcast ERRNO 28, 3 MiB "
             "still free on the card");
-    open_card(16 * 1024);
+    open_card(8 * 1024);
     if (HasFatalFailure() || IsSkipped()) return;
     const std::string root = "/.simphone/small/card";
     RunResult made =
@@ -86,7 +86,7 @@ TEST_F(FaultReserve, ReserveIsJudgedOnTheCardOnceItIsMounted) {
            "mkdir " +
            root + " && cp /sdcard/mask.cfg /sdcard/null.cfg " + root);
     ASSERT_TRUE(made.ok()) << made.err;
-    ASSERT_TRUE(phone->write_config("StoragePath=" + root + "\nMinFreeMB=4\n" + masks_7k));
+    ASSERT_TRUE(phone->write_config("StoragePath=" + root + "\nMinFreeMB=3\n" + masks_7k));
     control("chunk diag 32768");
     control("rate diag 4000000");
     start_daemon();
@@ -98,9 +98,9 @@ TEST_F(FaultReserve, ReserveIsJudgedOnTheCardOnceItIsMounted) {
     struct statvfs space;
     ASSERT_EQ(statvfs(card().c_str(), &space), 0);
     const unsigned long long free_bytes = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
-    EXPECT_GE(free_bytes, 4ull << 20) << "the reserve was written into";
+    EXPECT_GE(free_bytes, 3ull << 20) << "the reserve was written into";
     EXPECT_FALSE(logged("is more than the"));
-    EXPECT_TRUE(logged("load_config: [MinFreeMB] = [4]\n"));
+    EXPECT_TRUE(logged("load_config: [MinFreeMB] = [3]\n"));
     EXPECT_GE(count_logged(" refused: "), 1);
     EXPECT_EQ(count_logged(" failed: No space left on device"), 0) << "the card filled up";
     row.observe(std::to_string(free_bytes >> 10) + " KiB free on the card");
