@@ -99,7 +99,26 @@ int open_parent_confined(const char* path, PathLeaf* leaf) {
         }
         rest = full;
     }
-    const int start = open_retrying(start_path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // From the top, the start is the first folder below it, which only root
+    // can change, so that "/" itself is never opened by name: an emulator
+    // that runs the daemon under a library prefix (qemu-arm -L) takes "/" for
+    // that prefix, while other names fall through to the real ones.
+    char first[NAME_MAX + 2] = "/";
+    if (start_path[1] == '\0') {
+        while (*rest == '/') ++rest;
+        const size_t length = strcspn(rest, "/");
+        const char* next = rest + length;
+        while (*next == '/') ++next;
+        if (length > 0 && length <= NAME_MAX && *next != '\0' && !is_parent_step(rest, length)) {
+            memcpy(first + 1, rest, length);
+            first[length + 1] = '\0';
+            start_path = first;
+            rest = next;
+        }
+    }
+    const int flags =
+        start_path == first ? O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC : O_PATH | O_DIRECTORY | O_CLOEXEC;
+    const int start = open_retrying(start_path, flags);
     if (start < 0) return -1;
     return walk(start, rest, leaf);
 }
