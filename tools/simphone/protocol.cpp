@@ -56,7 +56,8 @@ void decode_event(void* context, const dm::ParseEvent& event) {
     packet.log_code = log.code;
     packet.timestamp = log.timestamp;
     packet.sequence = dm::get_le32(log.data);
-    if (log.data_size != log_data_header + filler_length(packet.sequence)) {
+    const bool sized = log.code == sized_log_code;
+    if (!sized && log.data_size != log_data_header + filler_length(packet.sequence)) {
         d->error = "bad length for its sequence number" + where;
         return;
     }
@@ -88,9 +89,10 @@ uint16_t log_code_of(Device device) { return static_cast<uint16_t>(0x1100 + stat
 
 size_t filler_length(uint32_t sequence) { return 8 + (sequence * 37u) % 121u; }
 
-std::string make_log_frame(uint16_t code, uint32_t sequence, uint64_t timestamp) {
-    uint8_t data[log_data_header + 8 + 121];
-    const size_t length = log_data_header + filler_length(sequence);
+static std::string make_frame_with_filler(uint16_t code, uint32_t sequence, uint64_t timestamp, size_t filler) {
+    std::string data_bytes(log_data_header + filler, '\0');
+    uint8_t* data = reinterpret_cast<uint8_t*>(&data_bytes[0]);
+    const size_t length = data_bytes.size();
     for (size_t i = 0; i < log_data_header; ++i) data[i] = static_cast<uint8_t>(sequence >> (8 * i));
     for (size_t i = log_data_header; i < length; ++i) data[i] = filler_byte(sequence, i - log_data_header);
     std::string packet;
@@ -100,6 +102,40 @@ std::string make_log_frame(uint16_t code, uint32_t sequence, uint64_t timestamp)
     frame.reserve(packet.size() * 2 + 6);
     dm::append_frame(packet, &frame);
     return frame;
+}
+
+std::string make_log_frame(uint16_t code, uint32_t sequence, uint64_t timestamp) {
+    return make_frame_with_filler(code, sequence, timestamp, filler_length(sequence));
+}
+
+std::string make_sized_frames(uint16_t code, uint32_t* sequence, uint64_t timestamp, size_t size) {
+    std::string out;
+    if (size < min_sized_run) size = min_sized_run;
+    // Ordinary packets while plenty of room is left; the rest is sized ones.
+    // Escapes make a frame a byte or two longer than its filler asks, so a
+    // length that no single frame can hit is reached by a small frame first.
+    for (;;) {
+        std::string frame = make_log_frame(code, *sequence, timestamp);
+        if (out.size() + frame.size() + 512 > size) break;
+        out += frame;
+        ++*sequence;
+    }
+    while (out.size() < size) {
+        const size_t rest = size - out.size();
+        bool done = false;
+        for (size_t filler = 0; filler < rest; ++filler) {
+            std::string frame = make_frame_with_filler(sized_log_code, *sequence, timestamp, filler);
+            if (frame.size() > rest) break;
+            if (frame.size() == rest) {
+                out += frame;
+                done = true;
+                break;
+            }
+        }
+        if (!done) out += make_frame_with_filler(sized_log_code, *sequence, timestamp, 0);
+        ++*sequence;
+    }
+    return out;
 }
 
 uint64_t diag_now() {

@@ -51,6 +51,14 @@ inline std::string make_log_frame(Device device, uint32_t sequence, uint64_t tim
 }
 uint64_t diag_now();
 
+// Frames of exactly `size` bytes (at least min_sized_run) that continue the
+// sequence from *sequence: the packets of one driver buffer that must have a
+// given size. The last packets carry sized_log_code, whose filler may have
+// any length.
+constexpr uint16_t sized_log_code = 0x11FF;
+constexpr size_t min_sized_run = 64;
+std::string make_sized_frames(uint16_t code, uint32_t* sequence, uint64_t timestamp, size_t size);
+
 struct DecodedPacket {
     uint16_t log_code = 0;
     uint64_t timestamp = 0;
@@ -80,7 +88,9 @@ struct ModemMask {
 std::string answer_request(const std::string& request, ModemMask* mask, bool* is_diag);
 
 // What a journal record says about the bytes of one handed-out chunk.
-enum class ChunkKind : uint8_t { stream = 0, response = 1, notification = 2 };
+// control: a read of a named generation's driver that carries no log data
+// (a mask table, the HDLC state, the deinit word).
+enum class ChunkKind : uint8_t { stream = 0, response = 1, notification = 2, control = 3 };
 
 // One journal record as stored: 32 bytes, little-endian, independent of the
 // reader's word size (the 32-bit test build reads the 64-bit driver's files).
