@@ -6,7 +6,9 @@
 // requests as a modem does and honour the log masks written to them
 // (answer_request in protocol.h).
 //
-// Usage: simphone_driver <mountpoint> <run-dir>
+// Usage: simphone_driver [--driver GENERATION] <mountpoint> <run-dir>
+// GENERATION names the kernel whose diag driver it is (generation.h);
+// without it, the old driver of [type word][frames] reads.
 // Prints "ready <pty slave path>" once the files are served. Ends, unmounting,
 // at the end of standard input, on "quit", or on SIGTERM, SIGINT or SIGHUP.
 #include <errno.h>
@@ -16,6 +18,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -88,8 +91,18 @@ void take_orders(DriverState& state, int signals) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    const Generation* generation = nullptr;
+    if (argc == 5 && strcmp(argv[1], "--driver") == 0) {
+        generation = find_generation(argv[2]);
+        if (generation == nullptr) {
+            fprintf(stderr, "%s: unknown driver generation %s\n", argv[0], argv[2]);
+            return 2;
+        }
+        argv += 2;
+        argc -= 2;
+    }
     if (argc != 3) {
-        fprintf(stderr, "usage: %s <mountpoint> <run-dir>\n", argv[0]);
+        fprintf(stderr, "usage: %s [--driver GENERATION] <mountpoint> <run-dir>\n", argv[0]);
         print_commands(stderr);
         return 2;
     }
@@ -107,6 +120,7 @@ int main(int argc, char* argv[]) {
     if (getppid() == 1) return 1;  // the parent died before the death signal was armed
 
     static DriverState state;
+    state.generation = generation;
     for (int i = 0; i < device_count; ++i) state.streams[i].device = static_cast<Device>(i);
     if (!open_records(state, run_dir)) {
         perror("simphone_driver: run directory");

@@ -105,6 +105,16 @@ Outcome set_chunk(DriverState&, Stream& s, const Words& w, std::string*) {
     return Outcome::done;
 }
 
+Outcome queue_sized(DriverState& state, Stream& s, const Words& w, std::string*) {
+    long long value;
+    if (!value_of(w, &value) || value < static_cast<long long>(min_sized_run) ||
+        value > static_cast<long long>(sized_chunk_limit(state, s))) {
+        return Outcome::bad_command;
+    }
+    queue_sized_chunk(state, s, static_cast<size_t>(value));
+    return Outcome::done;
+}
+
 Outcome set_header(DriverState&, Stream& s, const Words& w, std::string*) {
     long long value;
     if (!value_of(w, &value) || (value != 0 && value != 4)) return Outcome::bad_command;
@@ -195,9 +205,11 @@ struct Command {
 
 const Command commands[] = {
     {"rate", "<dev> <bytes/s>", "timed stream; 0 = bursts only; -1 = a chunk for every read", nullptr, set_rate},
-    {"chunk", "<dev> <bytes>", "chunk size (512 to 32768)", nullptr, set_chunk},
+    {"chunk", "<dev> <bytes>", "chunk size (512 to 32768; a named generation's buffers hold less)", nullptr, set_chunk},
     {"header", "<dev> 0|4", "4 = every chunk starts with a 4-byte type word", nullptr, set_header},
     {"burst", "<dev> <count>", "queue count chunks now", nullptr, queue_burst},
+    {"sized", "<dev> <bytes>", "queue one chunk of exactly this size (up to the apps buffer's 32771 on diag)", nullptr,
+     queue_sized},
     {"pause", "<dev>", "hold back the stream", nullptr, pause_stream},
     {"resume", "<dev>", "release the stream", nullptr, resume_stream},
     {"response", "<dev> normal|never|delay <ms>", "when requests are answered", nullptr, set_response},

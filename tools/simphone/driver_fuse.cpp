@@ -14,6 +14,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "platform/fd_io.h"
 #include "stream_engine.h"
 
@@ -27,6 +29,29 @@ DriverState& resolve(fuse_req_t req, fuse_ino_t* ino) {
     const MountRoot& root = *static_cast<const MountRoot*>(fuse_req_userdata(req));
     if (*ino == FUSE_ROOT_ID) *ino = root.root;
     return *root.state;
+}
+
+// The thread that made the request and its process: FUSE names the thread,
+// and a 4.14 driver knows its clients by process.
+Caller caller_of(fuse_req_t req, const DriverState& state) {
+    Caller caller;
+    caller.tid = fuse_req_ctx(req)->pid;
+    if (state.generation == nullptr || caller.tid <= 0) return caller;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(caller.tid));
+    FILE* status = fopen(path, "re");
+    if (status == nullptr) return caller;
+    char line[256];
+    while (fgets(line, sizeof line, status) != nullptr) {
+        int tgid = 0;
+        // NOLINTNEXTLINE(cert-err34-c): the kernel writes the number
+        if (sscanf(line, "Tgid: %d", &tgid) == 1) {
+            caller.tgid = tgid;
+            break;
+        }
+    }
+    fclose(status);
+    return caller;
 }
 
 void fill_attr(fuse_ino_t ino, struct stat* st) {
@@ -92,13 +117,13 @@ void poll_wake_file(fuse_req_t req, struct fuse_pollhandle* ph) {
 // ---- Every mount's operations.
 
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    resolve(req, &parent);
+    const DriverState& state = resolve(req, &parent);
     if (parent != ino_root) {
         fuse_reply_err(req, ENOENT);
         return;
     }
     for (fuse_ino_t ino = ino_diag; ino < ino_end; ++ino) {
-        if (strcmp(name, file_names[ino]) == 0) {
+        if (strcmp(name, file_names[ino]) == 0 && file_exists(state, ino)) {
             struct fuse_entry_param entry;
             memset(&entry, 0, sizeof entry);
             entry.ino = ino;
@@ -127,14 +152,14 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat*, int, struct fuse_f
 }
 
 void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, struct fuse_file_info*) {
-    resolve(req, &ino);
+    const DriverState& state = resolve(req, &ino);
     if (ino != ino_root) {
         fuse_reply_err(req, ENOTDIR);
         return;
     }
     std::string buffer;
     for (fuse_ino_t entry = ino_diag; entry < ino_end; ++entry) {
-        if (static_cast<off_t>(entry) <= offset) continue;
+        if (static_cast<off_t>(entry) <= offset || !file_exists(state, entry)) continue;
         struct stat st;
         fill_attr(entry, &st);
         size_t need = fuse_add_direntry(req, nullptr, 0, file_names[entry], nullptr, 0);
@@ -154,9 +179,10 @@ void op_open(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
     }
     uint32_t id = 0;
     int error;
+    const Caller caller = caller_of(req, state);
     {
         Locked locked(state);
-        error = open_device(state, ino, fi->flags & O_ACCMODE, &id);
+        error = open_device(state, ino, fi->flags & O_ACCMODE, caller, &id);
     }
     if (error != 0) {
         fuse_reply_err(req, error);
@@ -176,6 +202,31 @@ void op_release(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
         if (h != nullptr) close_device(state, *h);
     }
     fuse_reply_err(req, 0);
+}
+
+// A 4.14 client that closes its session without ioctl 9 waits 3 s in
+// close(); only its own close waits, so the answer comes from a thread of
+// its own while the mount goes on serving.
+void op_flush(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
+    DriverState& state = resolve(req, &ino);
+    bool sleep = false;
+    if (!is_wake_file(ino)) {
+        const Caller caller = caller_of(req, state);
+        Locked locked(state);
+        Handle* h = find_handle(state, fi->fh);
+        sleep = h != nullptr && flush_device(state, *h, caller);
+    }
+    if (!sleep) {
+        fuse_reply_err(req, 0);
+        return;
+    }
+    ++state.sleeping_closes;
+    std::thread([req, &state] {
+        struct timespec pause = {3, 0};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {}
+        fuse_reply_err(req, 0);
+        --state.sleeping_closes;
+    }).detach();
 }
 
 void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t, struct fuse_file_info* fi) {
@@ -211,15 +262,17 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_
         return;
     }
     int error;
+    size_t written = 0;
+    const Caller caller = caller_of(req, state);
     {
         Locked locked(state);
         Handle* h = find_handle(state, fi->fh);
-        error = h == nullptr || !is_diag(ino) ? EBADF : write_device(state, *h, buf, size);
+        error = h == nullptr || !is_diag(ino) ? EBADF : write_device(state, *h, buf, size, caller, &written);
     }
     if (error != 0) {
         fuse_reply_err(req, error);
     } else {
-        fuse_reply_write(req, size);
+        fuse_reply_write(req, written);
     }
 }
 
@@ -230,16 +283,23 @@ void op_ioctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void* arg, struc
         ioctl_wake_file(req, state, ino, fi, cmd, arg, flags);
         return;
     }
+    // The ioctls of a FUSE file are restricted: the kernel passes the
+    // argument as a number and moves no memory for a command that encodes
+    // no size, and a retry asking for it is refused. A pointer argument is
+    // read from the caller's memory instead (ioctl_device), as the kernel's
+    // copy_from_user would: a number that is no mapped address fails alike.
     int error;
+    int result = 0;
+    const Caller caller = caller_of(req, state);
     {
         Locked locked(state);
-        error =
-            ioctl_device(state, ino, fi->fh, cmd, reinterpret_cast<uintptr_t>(arg), (flags & FUSE_IOCTL_COMPAT) != 0);
+        error = ioctl_device(state, ino, fi->fh, cmd, reinterpret_cast<uintptr_t>(arg),
+                             (flags & FUSE_IOCTL_COMPAT) != 0, caller, &result);
     }
     if (error != 0) {
         fuse_reply_err(req, error);
     } else {
-        fuse_reply_ioctl(req, 0, nullptr, 0);
+        fuse_reply_ioctl(req, result, nullptr, 0);
     }
 }
 
@@ -345,6 +405,7 @@ bool start_serving(DriverState& state, const std::string& mountpoint, FileServer
     ops.readdir = op_readdir;
     ops.open = op_open;
     ops.release = op_release;
+    ops.flush = op_flush;
     ops.read = op_read;
     ops.write = op_write;
     ops.ioctl = op_ioctl;
@@ -364,6 +425,10 @@ bool start_serving(DriverState& state, const std::string& mountpoint, FileServer
 }
 
 bool stop_serving(FileServer& server) {
+    // A close still asleep answers through the session: it must end first.
+    DriverState* state = server.roots[0].state;
+    struct timespec pause = {0, 10000000};
+    for (int i = 0; state != nullptr && state->sleeping_closes > 0 && i < 400; ++i) nanosleep(&pause, nullptr);
     // The wake-lock mounts lie over the main one, whose thread resolves
     // their paths: they go first.
     for (int i = 2; i >= 0; --i) end_mount(server.mounts[i]);

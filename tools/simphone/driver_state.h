@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <deque>
@@ -16,6 +17,7 @@
 #include <set>
 #include <string>
 
+#include "generation.h"
 #include "protocol.h"
 
 struct fuse_pollhandle;
@@ -58,6 +60,17 @@ struct Handle {
     std::deque<Response> responses;
     bool notify_pending = false;
     fuse_pollhandle* poll_handle = nullptr;
+    // Named generations only.
+    pid_t tgid = 0;                   // the process that opened the file
+    std::deque<std::string> control;  // reads due before any log data: mask tables and the like
+    bool deinit_pending = false;      // ioctl 9 was called; the [16] read is due
+    bool deinit_called = false;
+    bool close_slept = false;
+    // close() was called: FUSE releases the file only later, while the
+    // kernel's close ends the client before it returns.
+    bool flushed = false;
+    uint32_t device_mask = 0;  // of the session (4.14): 0x1 the SoC's modem, 0x2 the external one
+    int32_t last_count = 0;    // the count word of the last read, what a short 2.6.35 read leaves there
 };
 
 enum class ResponseMode { normal, delayed, never };
@@ -99,6 +112,11 @@ struct Records {
 
 struct DriverState {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    // The kernel generation the driver stands for; null: the old driver.
+    const Generation* generation = nullptr;
+    // Closes that sleep before they are answered (4.14), which the end of
+    // the driver waits for.
+    std::atomic<int> sleeping_closes{0};
     Stream streams[device_count];
     std::map<uint32_t, Handle> handles;
     // Every open file takes a number, the wake-lock files too, though only

@@ -7,12 +7,20 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <string>
 
 #include "driver_state.h"
 
 namespace simphone {
+
+// Who asked: the thread the kernel names in the request and its process,
+// which a 4.14 driver keys its clients by.
+struct Caller {
+    pid_t tid = 0;
+    pid_t tgid = 0;
+};
 
 // Event line: time kind device handle a b result hex-data ('-' when empty).
 // Takes state.records.lock; callable with or without state.lock.
@@ -29,8 +37,18 @@ void wake_handle(Handle& handle);
 Handle* find_handle(DriverState& state, uint64_t id);
 
 // Opens a diag device or a modem node: 0 and the new handle's number in
-// *id, or an errno (a modem node that is not there yet).
-int open_device(DriverState& state, uint64_t ino, int access, uint32_t* id);
+// *id, or an errno (a modem node that is not there yet, a second /dev/diag
+// of one process on 4.14).
+int open_device(DriverState& state, uint64_t ino, int access, const Caller& caller, uint32_t* id);
+
+// Whether the file is served at all: /dev/diag_mdm only where the
+// generation has it.
+bool file_exists(const DriverState& state, uint64_t ino);
+
+// A close() of the file. The opener's first close of a 4.14 session that
+// did not end with ioctl 9 clears the masks, and true says the close is to
+// sleep 3 s.
+bool flush_device(DriverState& state, Handle& h, const Caller& caller);
 
 // Forgets the handle; a logging reader stops being one.
 void close_device(DriverState& state, Handle& h);
@@ -40,18 +58,28 @@ void close_device(DriverState& state, Handle& h);
 // returns an errno.
 int read_device(DriverState& state, Handle& h, size_t size, std::string* out);
 
-// A request written to a diag device through h; 0 or an errno.
-int write_device(DriverState& state, Handle& h, const char* data, size_t size);
+// A request written to a diag device through h: 0 and in *written what
+// write() returns, or an errno.
+int write_device(DriverState& state, Handle& h, const char* data, size_t size, const Caller& caller, size_t* written);
 
-// An ioctl of file ino through the open file fh; only the logging-mode
-// request of a diag device is known. 0 or an errno.
-int ioctl_device(DriverState& state, uint64_t ino, uint64_t fh, unsigned cmd, uintptr_t value, bool compat);
+// An ioctl of file ino through the open file fh: the logging-mode switch of
+// a diag device, and ioctl 9 on a named generation. 0 and in *result what
+// ioctl() returns, or an errno.
+int ioctl_device(DriverState& state, uint64_t ino, uint64_t fh, unsigned cmd, uintptr_t value, bool compat,
+                 const Caller& caller, int* result);
 
 // What a poll of a diag device through h sees, besides POLLOUT.
 unsigned poll_device(DriverState& state, const Handle& h);
 
 // Queues one chunk on the stream, if the stream takes it.
 void queue_chunk(DriverState& state, Stream& s);
+// Queues one chunk of exactly `bytes` bytes, header included, if the
+// stream takes it.
+void queue_sized_chunk(DriverState& state, Stream& s, size_t bytes);
+// The largest chunk the stream's driver buffers hold, and the largest one
+// queue_sized_chunk makes (the apps processor's buffer).
+size_t chunk_limit(const DriverState& state, const Stream& s);
+size_t sized_chunk_limit(const DriverState& state, const Stream& s);
 
 // Notifies the files of /dev/diag that do not log that the external modem
 // has data.
