@@ -2,10 +2,12 @@
 // terminal (a shell when none is given), and tears the phone down.
 //
 //   simphone [--mfg] [--radioflag HEX] [--kernel VERSION --header 0|4]
-//            [--rate BYTES/S] [--keep] [-- command [args...]]
+//            [--driver GENERATION] [--rate BYTES/S] [--keep] [-- command [args...]]
 //
 // --kernel sets /proc/version; --header the bytes its diag driver puts before
-// the data of every read (4 unless given).
+// the data of every read (4 unless given). --driver makes the diag driver a
+// kernel generation's (2.6.35, 3.4, 3.10, 3.18, 4.4, 4.9, 4.14), with a
+// /proc/version of that kernel in place of the two.
 // --rate sets a timed stream on every device. --keep leaves the run directory
 // (journal, events, daemon log) for a look afterwards and prints its path.
 #include <stdio.h>
@@ -40,6 +42,8 @@ int main(int argc, char* argv[]) {
         } else if (arg == "--header") {
             // NOLINTNEXTLINE(cert-err34-c): anything but 0 or 4 is refused by the driver at the start
             options.stream_header = atoi(value().c_str());
+        } else if (arg == "--driver") {
+            options.driver = value();
         } else if (arg == "--rate") {
             rate = value();
         } else if (arg == "--keep") {
@@ -50,7 +54,8 @@ int main(int argc, char* argv[]) {
             break;
         } else {
             fprintf(stderr,
-                    "usage: simphone [--mfg] [--radioflag HEX] [--kernel V --header 0|4] [--rate B/S] [--keep] "
+                    "usage: simphone [--mfg] [--radioflag HEX] [--kernel V --header 0|4] [--driver G] [--rate B/S] "
+                    "[--keep] "
                     "[-- cmd...]\n");
             return 2;
         }

@@ -178,6 +178,14 @@ std::unique_ptr<Phone> Phone::start(const PhoneOptions& options, std::string* er
     std::unique_ptr<Phone> phone(new Phone());
     phone->options_ = options;
     if (phone->options_.daemon_binary.empty()) phone->options_.daemon_binary = SIMPHONE_DAEMON;
+    if (!options.driver.empty()) {
+        const Generation* generation = find_generation(options.driver);
+        if (generation == nullptr) {
+            *error = "no driver generation " + options.driver;
+            return nullptr;
+        }
+        phone->options_.stream_header = generation->header_bytes;
+    }
     if (!phone->launch(error)) {
         phone->stop();
         return nullptr;
@@ -230,7 +238,9 @@ bool Phone::start_driver(std::string* error) {
     how.stdin_fd = to_driver[0];
     how.stdout_fd = from_driver[1];
     how.stderr_fd = err_fd;
-    driver_pid_ = spawn({driver_path(), run_dir_ + "/dev", run_dir_}, how);
+    std::vector<std::string> argv = {driver_path(), run_dir_ + "/dev", run_dir_};
+    if (!options_.driver.empty()) argv.insert(argv.begin() + 1, {"--driver", options_.driver});
+    driver_pid_ = spawn(argv, how);
     close(to_driver[0]);
     close(from_driver[1]);
     if (err_fd >= 0) close(err_fd);

@@ -95,6 +95,71 @@ std::vector<const Chunk*> stream_chunks(const Journal& journal, Device device) {
     return chunks;
 }
 
+namespace {
+
+int32_t le32_at(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)]);
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+DiagRead parse_diag_read(const Chunk& chunk) {
+    DiagRead read;
+    read.chunk = &chunk;
+    const std::string& b = chunk.bytes;
+    if (b.size() >= 4) read.type = static_cast<uint32_t>(le32_at(b, 0));
+    if (!read.log_data() || b.size() < 8) return read;
+    read.count_word = le32_at(b, 4);
+    size_t at = 8;
+    while (at + 4 <= b.size()) {
+        ReadEntry entry;
+        int32_t word = le32_at(b, at);
+        at += 4;
+        if (word < 0) {
+            entry.token = word;
+            if (at + 4 > b.size()) break;
+            word = le32_at(b, at);
+            at += 4;
+        }
+        if (word < 0 || at + static_cast<size_t>(word) > b.size()) break;
+        entry.data = b.substr(at, static_cast<size_t>(word));
+        at += static_cast<size_t>(word);
+        read.entries.push_back(std::move(entry));
+    }
+    return read;
+}
+
+std::vector<DiagRead> diag_reads(const Journal& journal, Device device) {
+    std::vector<DiagRead> reads;
+    for (const Chunk& chunk : journal) {
+        const ChunkKind kind = chunk.record.kind;
+        if (chunk.record.device == device && (kind == ChunkKind::stream || kind == ChunkKind::control))
+            reads.push_back(parse_diag_read(chunk));
+    }
+    return reads;
+}
+
+std::vector<const Chunk*> read_chunks(const std::vector<DiagRead>& reads, bool log_data_only) {
+    std::vector<const Chunk*> chunks;
+    for (const DiagRead& read : reads) {
+        if (!log_data_only || read.log_data()) chunks.push_back(read.chunk);
+    }
+    return chunks;
+}
+
+ModemFrames modem_frames(const std::vector<DiagRead>& reads) {
+    ModemFrames frames;
+    for (const DiagRead& read : reads) {
+        for (const ReadEntry& entry : read.entries) {
+            if (entry.token == 0) frames.local += entry.data;
+            if (entry.token == -1) frames.external += entry.data;
+        }
+    }
+    return frames;
+}
+
 std::string expected_capture(const std::vector<const Chunk*>& chunks, int header_bytes, const Grouping& grouping) {
     // The chunks laid end to end stand for the journal's data file.
     std::string all;

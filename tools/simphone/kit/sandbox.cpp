@@ -38,11 +38,14 @@ bool Phone::write_phone_files(std::string* error) {
         (options_.mount_program == MountProgram::works ? "exec /usr/bin/mount --bind /.simphone/sd /sdcard\n"
                                                        : "echo 'mount: simulated failure' >&2\nexit 32\n");
     const std::string am_then = "echo 'Broadcast completed: result=0'\n";
+    const Generation* generation = find_generation(options_.driver);
+    const std::string version =
+        generation != nullptr
+            ? std::string(generation->proc_version)
+            : "Linux version " + options_.kernel_version +
+                  " (builder@simphone) (gcc version 4.4.3) #1 SMP PREEMPT Fri Apr 5 09:30:15 CST 2013";
     bool ok = put_file(phone_dir_ + "/cmdline", cmdline + "\n", 0644) &&
-              put_file(phone_dir_ + "/version",
-                       "Linux version " + options_.kernel_version +
-                           " (builder@simphone) (gcc version 4.4.3) #1 SMP PREEMPT Fri Apr 5 09:30:15 CST 2013\n",
-                       0644) &&
+              put_file(phone_dir_ + "/version", version + "\n", 0644) &&
               put_file(phone_dir_ + "/build.prop", properties, 0644) &&
               put_file(phone_dir_ + "/bin/am", recorder_script("/.simphone/am.log", am_then), 0755) &&
               put_file(phone_dir_ + "/mount", recorder_script("/.simphone/mount.log", mount_then), 0755) &&
@@ -67,7 +70,9 @@ std::vector<std::string> Phone::sandbox_args() const {
     a.insert(a.end(), {"--dev", "/dev"});
     const std::string dev = run_dir_ + "/dev/";
     if (options_.diag) a.insert(a.end(), {"--bind", dev + "diag", "/dev/diag"});
-    if (options_.diag_mdm) a.insert(a.end(), {"--bind", dev + "diag_mdm", "/dev/diag_mdm"});
+    const Generation* generation = find_generation(options_.driver);
+    if (options_.diag_mdm && (generation == nullptr || generation->own_mdm_device))
+        a.insert(a.end(), {"--bind", dev + "diag_mdm", "/dev/diag_mdm"});
     if (options_.extdiag) a.insert(a.end(), {"--bind", dev + "extdiag", "/dev/extdiag"});
     if (options_.trace) a.insert(a.end(), {"--dev-bind", pty_, trace_path()});
     if (options_.smd0 != Node::absent) a.insert(a.end(), {"--bind", dev + "smd0", "/dev/smd0"});

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "daemon_output.h"
+#include "generation.h"
 #include "protocol.h"
 #include "soak_check.h"
 
@@ -41,6 +42,13 @@ struct PhoneOptions {
     // wrong rule in the daemon shows in the captures instead of passing.
     std::string kernel_version = "3.0.8-perf";
     int stream_header = 4;
+    // The kernel generation of the diag driver: "2.6.35", "3.4", "3.10" (a
+    // late one), "3.18", "4.4", "4.9" or "4.14" (generation.h). It decides
+    // the reads' layout, the ioctls, the writes and the openers, and brings
+    // its own /proc/version line with the header bytes the daemon's rule
+    // makes of it, in place of the two above. Empty: the old driver, whose
+    // reads are [type word][frames], nobody's kernel.
+    std::string driver;
 
     bool diag = true, diag_mdm = true, extdiag = true, trace = true;
     // Properties (build.prop); the trace terminal's name is added when trace
@@ -96,11 +104,13 @@ using Journal = std::vector<Chunk>;
 
 struct Event {
     uint64_t time_us = 0;
-    std::string kind;      // open close ioctl request read wake_lock wake_unlock trace_in trace_raw overrun hangup
+    // open close ioctl request read wake_lock wake_unlock trace_in trace_raw overrun hangup, and
+    // close_sleep (a 4.14 session closed without ioctl 9: a = the ms slept, b = its device mask)
+    std::string kind;
     std::string device;    // diag diag_mdm extdiag trace smd0 sdiotty0, or "-"
     uint32_t handle = 0;   // the open file, as numbered by the driver
     long long a = 0;       // open: access mode; ioctl: request; trace_raw: 1 = raw
-    long long b = 0;       // ioctl: argument
+    long long b = 0;       // ioctl: argument (a pointer generation's: the mode it pointed to)
     long long result = 0;  // bytes, or minus the errno given back
     std::string data;      // request bytes, wake-lock name, bytes written to the trace
 };
@@ -140,6 +150,38 @@ std::vector<const Chunk*> stream_chunks(const Journal& journal, Device device);
 // chunks past the listed ones are left out.
 std::string expected_capture(const std::vector<const Chunk*>& chunks, int header_bytes, const Grouping& grouping);
 
+// ---- Reads of a named generation's driver ----------------------------------
+
+// One entry of a read: a driver buffer of whole frames, and the token of
+// the external modem it came from (0: a local source, which the driver does
+// not distinguish: the SoC's modem, another peripheral, the apps processor).
+struct ReadEntry {
+    int32_t token = 0;
+    std::string data;
+};
+// One read of /dev/diag or /dev/diag_mdm, as the journal holds it.
+struct DiagRead {
+    const Chunk* chunk = nullptr;
+    uint32_t type = 0;               // 32: log data; else a mask table, the HDLC state, the deinit word
+    int32_t count_word = 0;          // as the read holds it: stale after a short 2.6.35 read
+    std::vector<ReadEntry> entries;  // the whole entries its bytes hold, in order
+    bool log_data() const { return type == stream_type_word; }
+};
+// Parses one read by the bytes it returned, never by its count word; a
+// length word without all of its data ends it.
+DiagRead parse_diag_read(const Chunk& chunk);
+// Every read of the device, log data or not, in the order handed out.
+std::vector<DiagRead> diag_reads(const Journal& journal, Device device);
+// The reads' chunks, for expected_capture: what a daemon that hands each of
+// them to its writer must store, the header bytes dropped per buffer.
+std::vector<const Chunk*> read_chunks(const std::vector<DiagRead>& reads, bool log_data_only = true);
+// What each modem sent, its entries laid end to end: the local ones, and
+// the first external modem's (token -1) on its own.
+struct ModemFrames {
+    std::string local, external;
+};
+ModemFrames modem_frames(const std::vector<DiagRead>& reads);
+
 struct CaptureCheck {
     bool ok = false;
     size_t expected_bytes = 0;
@@ -174,6 +216,7 @@ public:
     const PhoneOptions& options() const { return options_; }
     const std::string& run_dir() const { return run_dir_; }
     // The header every buffer of a capture loses: the one the streams carry.
+    // On a named generation, the one its /proc/version line gives.
     int header_bytes() const { return options_.stream_header; }
     // Host pids of the sandbox (bwrap), the process that is its pid 1, and
     // the driver.
