@@ -62,15 +62,11 @@ uint32_t le32_at(const std::string& bytes, size_t at) {
     return value;
 }
 
-std::string framed(const std::string& payload) {
-    std::string out;
-    dm::append_frame(payload, &out);
-    return out;
-}
-
 // A request as a client writes it: the type word, an optional token, the frame.
 std::string request(const std::string& payload, const std::string& token = std::string()) {
-    return le32(request_type_word) + token + framed(payload);
+    std::string out = le32(request_type_word) + token;
+    dm::append_frame(payload, &out);
+    return out;
 }
 
 const std::string log_off = dm::log_disable_all_request();
@@ -117,7 +113,8 @@ protected:
         return buffer;
     }
 
-    // The type words of the reads that come before any data.
+    // The type words of the reads that come before any data; the read that
+    // ends them is dropped.
     static std::vector<uint32_t> control_reads(int fd) {
         std::vector<uint32_t> types;
         for (std::string r; (r = read_once(fd)).size() >= 4 && le32_at(r, 0) != stream_type_word;)
@@ -289,7 +286,7 @@ TEST_P(Generations, ShortReads) {
         ASSERT_EQ(whole.size(), 8u + 4u + 32771u);
         EXPECT_EQ(le32_at(whole, 8), 32771u);
     } else {
-        EXPECT_EQ(small.size(), 12u + 0u);
+        EXPECT_EQ(small.size(), 12u);
         EXPECT_EQ(le32_at(small, 8), 32771u);
         EXPECT_EQ(read_once(diag.fd).size(), 8u + 4u + 32771u);
     }
@@ -327,11 +324,8 @@ TEST_P(Generations, TablesResponsesAndDeinit) {
     EXPECT_EQ(answer[0], log_off[0]);
     EXPECT_EQ(ioctl(diag.fd, 9, 0), 1);
     EXPECT_EQ(read_once(diag.fd), le32(16));
-    // Neither the tables nor the deinit word is log data.
-    size_t log_reads = 0;
-    for (const DiagRead& r : reads()) log_reads += r.log_data();
-    EXPECT_EQ(read_chunks(reads()).size(), log_reads);
-    EXPECT_EQ(read_chunks(reads(), false).size(), reads().size());
+    control("burst diag 1");
+    EXPECT_EQ(read_once(diag.fd), "");  // the session ended with it
 }
 
 TEST_P(Generations, WriteFilterAndLimits) {
