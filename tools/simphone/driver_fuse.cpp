@@ -50,7 +50,7 @@ Caller caller_of(fuse_req_t req, const DriverState& state) {
             break;
         }
     }
-    fclose(status);
+    (void)fclose(status);
     return caller;
 }
 

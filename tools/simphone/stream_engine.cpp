@@ -686,12 +686,12 @@ int switch_generation(DriverState& state, Handle& h, uintptr_t value, const Call
             mode = static_cast<int32_t>(le32_at(record));
             const uint32_t peripheral_mask = le32_at(record + 4);
             if (g.mode_argument >= 24) device_mask = le32_at(record + 20);
-            if (mode < 1 || mode > 6 || (g.peripheral_mask_checked && peripheral_mask == 0) || device_mask == 0) {
-                error = EINVAL;
-            } else if (g.process_sessions && state.md_client[h.ino - ino_diag] != 0 &&
-                       !has_session(state, h.ino, caller.tgid)) {
-                // Another process owns the session: it alone may end it, and
-                // nobody else may take its peripherals.
+            // Where another process owns the session, it alone may end it,
+            // and nobody else may take its peripherals.
+            const bool owned_elsewhere =
+                g.process_sessions && state.md_client[h.ino - ino_diag] != 0 && !has_session(state, h.ino, caller.tgid);
+            if (mode < 1 || mode > 6 || (g.peripheral_mask_checked && peripheral_mask == 0) || device_mask == 0 ||
+                owned_elsewhere) {
                 error = EINVAL;
             }
         }
