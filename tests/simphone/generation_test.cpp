@@ -289,6 +289,12 @@ TEST_P(Generations, ShortReads) {
         EXPECT_EQ(le32_at(small, 8), 32771u);
         EXPECT_EQ(read_once(diag.fd, 8 + 4 + 32771).size(), 8u + 4u + 32771u);
     }
+    if (!row().mdm_device) {
+        // An external modem's entry counts its token as well.
+        control("sized diag_mdm 4000");
+        EXPECT_EQ(read_once(diag.fd, 8 + 12 + 4000).size(), 8u);
+        EXPECT_EQ(read_once(diag.fd, 8 + 12 + 4000 + 1).size(), 8u + 8u + 4000u);
+    }
 }
 
 TEST_P(Generations, TablesResponsesAndDeinit) {
