@@ -44,6 +44,8 @@ const Row rows[] = {
     {"4.14", "Linux version 4.14.", 0, 24, 0, 0, true, true, true, false, false, true, 16384},
 };
 
+void PrintTo(const Row& row, std::ostream* out) { *out << (*row.driver != '\0' ? row.driver : "the old driver"); }
+
 std::string row_name(const ::testing::TestParamInfo<Row>& info) {
     std::string name = *info.param.driver != '\0' ? std::string("k") + info.param.driver : "old";
     for (char& c : name) c = c == '.' ? '_' : c;
