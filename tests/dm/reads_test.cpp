@@ -294,3 +294,65 @@ TEST(Reads, OutputNamesPerModem) {
     };
     for (const auto& c : cases) EXPECT_EQ(dm::modem_output_path(c.out, c.modem), c.want) << c.out;
 }
+
+// What the tool makes of a capture of reads: check names the words and the
+// tables, qmdl and pcap give each modem its own file, and no output may be
+// an input, under any name.
+TEST(Reads, ToolOnACaptureOfReads) {
+    TempDir dir;
+    const std::string capture = data_read({entry({1}), entry({2}, token_mdm1)}, false) + mask_table_read(1) +
+                                data_read({entry({3}, token_mdm2), entry({4})});
+    const std::string in = dir.file("reads.dm");
+    write_file(in, capture);
+
+    const ToolRun check = run_tool({"check", in});
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("every frame good"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("reads:          3: 2 data, 1 mask tables; 1 without their type word"), std::string::npos)
+        << check.out;
+    // count, length, token, length; the table's type; type, count, token, length, length
+    EXPECT_NE(check.out.find("read words:     40 bytes"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("mask tables:    300 bytes"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("by modem:       local modem 2 frames, external modem 1 1 frames, external modem 2 1 "
+                             "frames\n"),
+              std::string::npos)
+        << check.out;
+    EXPECT_NE(check.out.find("outside frames: 0 bytes\n"), std::string::npos) << check.out;
+    const ToolRun json = run_tool({"check", "--json", in});
+    EXPECT_NE(json.out.find("\"reads\":{\"count\":3,\"data\":2,"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"frames_by_modem\":{\"local\":2,\"mdm1\":1,\"mdm2\":1,\"qsc\":0}},\"ok\":true}"),
+              std::string::npos)
+        << json.out;
+
+    const ToolRun qmdl = run_tool({"qmdl", in, "-o", dir.file("out.qmdl")});
+    ASSERT_EQ(qmdl.status, 0) << qmdl.err;
+    EXPECT_EQ(read_file(dir.file("out.qmdl")), frames({1, 4}));
+    EXPECT_EQ(read_file(dir.file("out.mdm1.qmdl")), frames({2}));
+    EXPECT_EQ(read_file(dir.file("out.mdm2.qmdl")), frames({3}));
+    EXPECT_NE(qmdl.out.find(dir.file("out.mdm2.qmdl") + ": 1 frames (the plain frame stream) of external modem 2\n"),
+              std::string::npos)
+        << qmdl.out;
+    const ToolRun pcap = run_tool({"pcap", in, "-o", dir.file("out.pcap")});
+    ASSERT_EQ(pcap.status, 0) << pcap.err;
+    EXPECT_NE(pcap.out.find(dir.file("out.pcap") + ": 2 packets"), std::string::npos) << pcap.out;
+    EXPECT_NE(pcap.out.find(dir.file("out.mdm1.pcap") + ": 1 packets"), std::string::npos) << pcap.out;
+
+    // The input itself, a link to it, and an input that an external modem's
+    // output name would be.
+    ASSERT_EQ(symlink(in.c_str(), dir.file("link.qmdl").c_str()), 0);
+    const std::string ext = dir.file("x.mdm1.qmdl");
+    write_file(ext, capture);
+    const std::vector<std::vector<std::string>> refused = {
+        {"qmdl", in, "-o", in},
+        {"qmdl", in, "-o", dir.file("link.qmdl")},
+        {"pcap", in, "-o", in},
+        {"qmdl", ext, "-o", dir.file("x.qmdl")},
+    };
+    for (const std::vector<std::string>& args : refused) {
+        const ToolRun run = run_tool(args);
+        EXPECT_EQ(run.status, 2) << args[3];
+        EXPECT_NE(run.err.find(": is one of the input files"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(read_file(in), capture);
+    EXPECT_EQ(read_file(ext), capture);
+}
