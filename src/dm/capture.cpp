@@ -630,15 +630,21 @@ size_t rotation_copy_size(const std::string& older_tail, const std::string& newe
     for (size_t k = std::min(n, newer_head.size()); k >= 1; --k) {
         const size_t at = n - k;
         // A copy of header word and data, or of data alone (no header bytes).
+        // In a file of reads the word is a read's type, and the count and a
+        // length after it are enough to tell a copy: the read before it may
+        // be a mask table, which ends with no flag, and so may the buffer.
+        const bool with_word =
+            at >= header_word_size && memcmp(tail + at - header_word_size, header_word, header_word_size) == 0;
+        const bool read_words = with_word && k >= 2 * header_word_size;
         size_t copy = 0;
-        if (at >= header_word_size && memcmp(tail + at - header_word_size, header_word, header_word_size) == 0 &&
-            boundary(at - header_word_size)) {
+        if (with_word && (read_words || boundary(at - header_word_size))) {
             copy = k + header_word_size;
         } else if (boundary(at)) {
             copy = k;
         }
         // The copy is the limit, or the whole buffer, which ends a frame.
-        if (copy == 0 || copy > rotation_copy_limit || (copy != rotation_copy_limit && head[k - 1] != flag_byte))
+        if (copy == 0 || copy > rotation_copy_limit ||
+            (copy != rotation_copy_limit && head[k - 1] != flag_byte && !read_words))
             continue;
         if (memcmp(tail + at, head, k) == 0) return copy;
     }

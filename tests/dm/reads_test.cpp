@@ -356,3 +356,22 @@ TEST(Reads, ToolOnACaptureOfReads) {
     EXPECT_EQ(read_file(in), capture);
     EXPECT_EQ(read_file(ext), capture);
 }
+
+// The external modem's rotation copies the head of the next buffer, its
+// type word included, behind whatever read ended the full file: here a mask
+// table, which ends with no flag, and a buffer that ends with one too.
+TEST(Reads, JoinLeavesOutTheRotationCopyBehindAMaskTable) {
+    TempDir dir;
+    const std::string next_batch = data_read({entry({5}), entry({6}, token_mdm1)}) + mask_table_read(2, 40);
+    const std::string full = data_read({entry({1})}, false) + data_read({entry({2})}) + mask_table_read(4, 61);
+    const std::string stem = dir.file("qxdm_ext_20240301_120000_001");
+    write_file(stem + ".1.120101.dm", full + next_batch);
+    write_file(stem + ".dm", next_batch.substr(4) + data_read({entry({7})}));
+    const std::string out = dir.file("joined.dm");
+    const ToolRun joined = run_tool({"join", stem, "-o", out});
+    ASSERT_EQ(joined.status, 0) << joined.err;
+    EXPECT_NE(joined.out.find("(and " + std::to_string(next_batch.size()) + " bytes left out"), std::string::npos)
+        << joined.out;
+    EXPECT_EQ(read_file(out), full + next_batch.substr(4) + data_read({entry({7})}));
+    EXPECT_EQ(scan(read_file(out)).good.size(), 5u);
+}
