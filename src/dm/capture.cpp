@@ -552,6 +552,39 @@ struct Input {
 
 }  // namespace
 
+namespace {
+
+// The regular files of the task in dir: rotated ones by age, and whether
+// STEM.dm is there. False with *error for two of the same age, or with an
+// empty *error and errno when the directory cannot be read.
+bool list_task_files(const std::string& dir, const std::string& prefix, const std::string& stem,
+                     std::map<long, std::string>* rotated, bool* current, std::string* error) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return false;
+    std::string clash;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): this thread's own directory stream
+    while (const struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        std::string entry_stem;
+        long entry_index = 0;
+        const bool is_current = name == stem + ".dm";
+        if (!is_current && !(parse_rotated(name, &entry_stem, &entry_index) && entry_stem == stem)) continue;
+        struct stat info;
+        if (stat((prefix + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (is_current) {
+            *current = true;
+        } else if (!rotated->emplace(entry_index, name).second) {
+            clash = name + " and " + (*rotated)[entry_index];
+        }
+    }
+    closedir(d);
+    if (clash.empty()) return true;
+    *error = prefix + stem + ": two files of the same age: " + clash;
+    return false;
+}
+
+}  // namespace
+
 bool plan_join(const char* file_or_stem, JoinPlan* plan, std::string* error) {
     *plan = JoinPlan();
     const std::string arg = file_or_stem;
@@ -569,32 +602,11 @@ bool plan_join(const char* file_or_stem, JoinPlan* plan, std::string* error) {
     }
     const std::string prefix = slash == std::string::npos ? "" : dir + "/";
     plan->stem = prefix + stem;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        *error = dir + ": cannot read the directory: " + error_text(errno).text;
-        return false;
-    }
     std::map<long, std::string> rotated;
     bool current = false;
-    std::string clash;
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): this thread's own directory stream
-    while (const struct dirent* entry = readdir(d)) {
-        const std::string name = entry->d_name;
-        std::string entry_stem;
-        long entry_index = 0;
-        const bool is_current = name == stem + ".dm";
-        if (!is_current && !(parse_rotated(name, &entry_stem, &entry_index) && entry_stem == stem)) continue;
-        struct stat info;
-        if (stat((prefix + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-        if (is_current) {
-            current = true;
-        } else if (!rotated.emplace(entry_index, name).second) {
-            clash = name + " and " + rotated[entry_index];
-        }
-    }
-    closedir(d);
-    if (!clash.empty()) {
-        *error = plan->stem + ": two files of the same age: " + clash;
+    error->clear();
+    if (!list_task_files(dir, prefix, stem, &rotated, &current, error)) {
+        if (error->empty()) *error = dir + ": cannot read the directory: " + error_text(errno).text;
         return false;
     }
     if (rotated.empty() && !current) {

@@ -397,7 +397,7 @@ uint64_t take_data_read(Walker* w, uint64_t at) {
 // Bytes between reads, a mask table's or those where no read is found, are
 // scanned for frames on their own, so that they cannot run into the next
 // read's, and only their good frames are kept: an untyped read lost among
-// tables, or the part of a read after a damaged word, still gives its
+// tables, or the rest of a read after a damaged word, still gives its
 // frames, and a table's flags and escapes give no bad ones.
 void take_region(Walker* w, ReadEvent::Kind kind, uint64_t from, uint64_t to) {
     const bool table = kind == ReadEvent::mask_table;
