@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <numeric>
 
 #include "dm/mask.h"
 #include "dm/packet.h"
@@ -90,6 +91,7 @@ void check_add(CheckResult* r, const ParseEvent& event) {
     switch (event.kind) {
         case ParseEvent::frame:
             ++r->frames;
+            if (event.modem < modem_count) ++r->reads.frames_by_modem[event.modem];
             if (event.size > r->largest.size) r->largest = Span{event.offset, event.size};
             if (event.status == FrameStatus::good) {
                 ++r->good;
@@ -116,6 +118,84 @@ void check_add(CheckResult* r, const ParseEvent& event) {
     r->bytes = std::max(r->bytes, event.offset + event.size);
 }
 
+void check_add_read(CheckResult* r, const ReadEvent& event) {
+    ReadSummary& s = r->reads;
+    s.present = true;
+    r->bytes = std::max(r->bytes, event.offset + event.size);
+    if (event.kind == ReadEvent::no_read) {
+        s.no_read_bytes += event.size;
+        ++s.no_read_runs;
+        if (s.no_read.size() < max_listed) s.no_read.push_back(Span{event.offset, event.size});
+        return;
+    }
+    ++s.reads;
+    ++s.by_kind[event.kind];
+    if (!event.typed) ++s.untyped;
+    s.word_bytes += event.word_bytes;
+    if (event.kind == ReadEvent::mask_table) s.mask_table_bytes += event.size - event.word_bytes;
+}
+
+void print_by_modem(const ReadSummary& s, FILE* out) {
+    const uint64_t all = std::accumulate(s.frames_by_modem, s.frames_by_modem + modem_count, uint64_t{0});
+    if (s.frames_by_modem[modem_local] == all) return;
+    fprintf(out, "  by modem:       %s %llu frames", modem_name(modem_local), ull(s.frames_by_modem[modem_local]));
+    for (int modem = modem_local + 1; modem < modem_count; ++modem) {
+        if (s.frames_by_modem[modem] != 0)
+            fprintf(out, ", %s %llu frames", modem_name(modem), ull(s.frames_by_modem[modem]));
+    }
+    fprintf(out, "\n");
+}
+
+namespace {
+
+const char* const read_kind_names[] = {"data",        "short",  "cut by the end of the file",
+                                       "mask tables", "deinit", "HDLC setting"};
+
+void print_reads(const ReadSummary& s, FILE* out) {
+    fprintf(out, "  reads:          %llu", ull(s.reads));
+    const char* separator = ": ";
+    for (int kind = 0; kind < ReadEvent::no_read; ++kind) {
+        if (s.by_kind[kind] == 0 && kind != ReadEvent::data) continue;
+        fprintf(out, "%s%llu %s", separator, ull(s.by_kind[kind]), read_kind_names[kind]);
+        separator = ", ";
+    }
+    if (s.untyped != 0) fprintf(out, "; %llu without their type word (a batch's first)", ull(s.untyped));
+    fprintf(out, "\n  read words:     %llu bytes (type, count, token and length words; not errors)\n",
+            ull(s.word_bytes));
+    if (s.mask_table_bytes != 0)
+        fprintf(out, "  mask tables:    %llu bytes (the driver's tables, not log data)\n", ull(s.mask_table_bytes));
+    if (s.no_read_bytes != 0) {
+        fprintf(out, "  in no read:     %llu bytes", ull(s.no_read_bytes));
+        for (size_t i = 0; i < s.no_read.size() && i < text_listed; ++i)
+            fprintf(out, "%s%llu at offset %llu", i == 0 ? ": " : ", ", ull(s.no_read[i].size),
+                    ull(s.no_read[i].offset));
+        if (s.no_read_runs > text_listed) fprintf(out, ", ... (%llu runs)", ull(s.no_read_runs));
+        fprintf(out, " (a batch's first read without its type word that is no data, or damage)\n");
+    }
+    print_by_modem(s, out);
+}
+
+void print_reads_json(const ReadSummary& s, FILE* out) {
+    fprintf(out,
+            ",\"reads\":{\"count\":%llu,\"data\":%llu,\"short\":%llu,\"cut\":%llu,\"mask_tables\":%llu,"
+            "\"deinit\":%llu,\"hdlc\":%llu,\"untyped\":%llu,\"word_bytes\":%llu,\"mask_table_bytes\":%llu,"
+            "\"no_read_bytes\":%llu,\"no_read\":[",
+            ull(s.reads), ull(s.by_kind[ReadEvent::data]), ull(s.by_kind[ReadEvent::short_data]),
+            ull(s.by_kind[ReadEvent::cut_data]), ull(s.by_kind[ReadEvent::mask_table]),
+            ull(s.by_kind[ReadEvent::deinit]), ull(s.by_kind[ReadEvent::hdlc]), ull(s.untyped), ull(s.word_bytes),
+            ull(s.mask_table_bytes), ull(s.no_read_bytes));
+    for (size_t i = 0; i < s.no_read.size(); ++i)
+        fprintf(out, "%s{\"offset\":%llu,\"size\":%llu}", i == 0 ? "" : ",", ull(s.no_read[i].offset),
+                ull(s.no_read[i].size));
+    fprintf(out, "],\"frames_by_modem\":{");
+    for (int modem = 0; modem < modem_count; ++modem)
+        fprintf(out, "%s\"%s\":%llu", modem == 0 ? "" : ",", modem == 0 ? "local" : modem_suffix(modem),
+                ull(s.frames_by_modem[modem]));
+    fprintf(out, "}}");
+}
+
+}  // namespace
+
 void print_check(const char* name, const CheckResult& r, FILE* out) {
     fprintf(out, "%s: %s\n", name, r.bad != 0 ? "BAD FRAMES" : r.frames == 0 ? "no frames" : "every frame good");
     fprintf(out, "  bytes:          %llu\n", ull(r.bytes));
@@ -127,6 +207,7 @@ void print_check(const char* name, const CheckResult& r, FILE* out) {
     fprintf(out, ")\n");
     if (r.frames != 0)
         fprintf(out, "  largest frame:  %llu bytes at offset %llu\n", ull(r.largest.size), ull(r.largest.offset));
+    if (r.reads.present) print_reads(r.reads, out);
     if (r.header_words != 0)
         fprintf(out, "  header words:   %llu (the driver's words in front of buffers; not errors)\n",
                 ull(r.header_words));
@@ -180,7 +261,9 @@ void print_check_json(const char* name, const CheckResult& r, FILE* out) {
         fprintf(out, "%s{\"offset\":%llu,\"size\":%llu,\"reason\":\"%s\"}", i == 0 ? "" : ",",
                 ull(r.bad_frames[i].span.offset), ull(r.bad_frames[i].span.size),
                 frame_status_name(r.bad_frames[i].status));
-    fprintf(out, "],\"ok\":%s}\n", r.bad == 0 ? "true" : "false");
+    fprintf(out, "]");
+    if (r.reads.present) print_reads_json(r.reads, out);
+    fprintf(out, ",\"ok\":%s}\n", r.bad == 0 ? "true" : "false");
 }
 
 void stats_add(Stats* s, const ParseEvent& event) {
@@ -228,11 +311,28 @@ void stats_add(Stats* s, const ParseEvent& event) {
     if (list.size() < max_listed) list.push_back(Stats::Note{event.offset, text, rejected});
 }
 
+namespace {
+
+void print_times(const Stats& s, FILE* out) {
+    char first[40], last[40], earliest[40], latest[40];
+    format_utc(unix_us_from_diag_time(s.first_time), first, sizeof first);
+    format_utc(unix_us_from_diag_time(s.last_time), last, sizeof last);
+    format_utc(unix_us_from_diag_time(s.min_time), earliest, sizeof earliest);
+    format_utc(unix_us_from_diag_time(s.max_time), latest, sizeof latest);
+    const double span = static_cast<double>(((s.max_time >> 16) - (s.min_time >> 16)) * 1250) / 1e6;
+    fprintf(out, "  log time stamps (APPROXIMATE: 1.25 ms ticks since 1980-01-06 UTC; modems differ):\n");
+    fprintf(out, "    first %s, last %s UTC\n", first, last);
+    fprintf(out, "    span %.3f s, from %s to %s UTC\n", span, earliest, latest);
+}
+
+}  // namespace
+
 void print_stats(const char* name, const Stats& s, FILE* out) {
     const CheckResult& c = s.check;
     fprintf(out, "%s\n", name);
     fprintf(out, "  frames: %llu good, %llu bad%s\n", ull(c.good), ull(c.bad),
             c.bad != 0 ? " (orlith-dm check tells where)" : "");
+    print_by_modem(c.reads, out);
     fprintf(out, "  by command:\n");
     for (int command = 0; command < 256; ++command) {
         if (s.by_command[command] == 0) continue;
@@ -261,17 +361,7 @@ void print_stats(const char* name, const Stats& s, FILE* out) {
         if (s.other_subscriptions != 0) fprintf(out, " others: %llu", ull(s.other_subscriptions));
         fprintf(out, "\n");
     }
-    if (s.has_time) {
-        char first[40], last[40], earliest[40], latest[40];
-        format_utc(unix_us_from_diag_time(s.first_time), first, sizeof first);
-        format_utc(unix_us_from_diag_time(s.last_time), last, sizeof last);
-        format_utc(unix_us_from_diag_time(s.min_time), earliest, sizeof earliest);
-        format_utc(unix_us_from_diag_time(s.max_time), latest, sizeof latest);
-        const double span = static_cast<double>(((s.max_time >> 16) - (s.min_time >> 16)) * 1250) / 1e6;
-        fprintf(out, "  log time stamps (APPROXIMATE: 1.25 ms ticks since 1980-01-06 UTC; modems differ):\n");
-        fprintf(out, "    first %s, last %s UTC\n", first, last);
-        fprintf(out, "    span %.3f s, from %s to %s UTC\n", span, earliest, latest);
-    }
+    if (s.has_time) print_times(s, out);
     fprintf(out, "  mask responses: %llu\n", ull(s.mask_response_count));
     for (size_t i = 0; i < s.mask_responses.size(); ++i)
         fprintf(out, "    at offset %llu: %s\n", ull(s.mask_responses[i].offset), s.mask_responses[i].text.c_str());
@@ -385,6 +475,41 @@ bool pcap_close(PcapWriter* w, const char* path, std::string* error) {
     return true;
 }
 
+bool qmdl_open(QmdlWriter* w, const char* path, std::string* error) {
+    *w = QmdlWriter();
+    w->fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+    if (w->fd < 0) {
+        *error = std::string(path) + ": cannot create: " + error_text(errno).text;
+        return false;
+    }
+    return true;
+}
+
+// A good frame's escaping is the only one there is, so framing its payload
+// again gives back the very bytes the capture holds.
+void qmdl_add(QmdlWriter* w, const uint8_t* payload, size_t size) {
+    append_frame(payload, size, &w->buffer);
+    ++w->frames;
+    if (w->buffer.size() < read_block) return;
+    size_t written = 0;
+    const int error = write_all(w->fd, w->buffer.data(), w->buffer.size(), &written);
+    if (error != 0 && w->error == 0) w->error = error;
+    w->buffer.clear();
+}
+
+bool qmdl_close(QmdlWriter* w, const char* path, std::string* error) {
+    size_t written = 0;
+    const int write_error = write_all(w->fd, w->buffer.data(), w->buffer.size(), &written);
+    if (write_error != 0 && w->error == 0) w->error = write_error;
+    if (close(w->fd) != 0 && w->error == 0) w->error = errno;
+    w->fd = -1;
+    if (w->error != 0) {
+        *error = std::string(path) + ": write failed: " + error_text(w->error).text;
+        return false;
+    }
+    return true;
+}
+
 // ---- join -------------------------------------------------------------------
 
 namespace {
@@ -427,6 +552,39 @@ struct Input {
 
 }  // namespace
 
+namespace {
+
+// The regular files of the task in dir: rotated ones by age, and whether
+// STEM.dm is there. False with *error for two of the same age, or with an
+// empty *error and errno when the directory cannot be read.
+bool list_task_files(const std::string& dir, const std::string& prefix, const std::string& stem,
+                     std::map<long, std::string>* rotated, bool* current, std::string* error) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return false;
+    std::string clash;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): this thread's own directory stream
+    while (const struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        std::string entry_stem;
+        long entry_index = 0;
+        const bool is_current = name == stem + ".dm";
+        if (!is_current && !(parse_rotated(name, &entry_stem, &entry_index) && entry_stem == stem)) continue;
+        struct stat info;
+        if (stat((prefix + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (is_current) {
+            *current = true;
+        } else if (!rotated->emplace(entry_index, name).second) {
+            clash = name + " and " + (*rotated)[entry_index];
+        }
+    }
+    closedir(d);
+    if (clash.empty()) return true;
+    *error = prefix + stem + ": two files of the same age: " + clash;
+    return false;
+}
+
+}  // namespace
+
 bool plan_join(const char* file_or_stem, JoinPlan* plan, std::string* error) {
     *plan = JoinPlan();
     const std::string arg = file_or_stem;
@@ -444,32 +602,11 @@ bool plan_join(const char* file_or_stem, JoinPlan* plan, std::string* error) {
     }
     const std::string prefix = slash == std::string::npos ? "" : dir + "/";
     plan->stem = prefix + stem;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        *error = dir + ": cannot read the directory: " + error_text(errno).text;
-        return false;
-    }
     std::map<long, std::string> rotated;
     bool current = false;
-    std::string clash;
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): this thread's own directory stream
-    while (const struct dirent* entry = readdir(d)) {
-        const std::string name = entry->d_name;
-        std::string entry_stem;
-        long entry_index = 0;
-        const bool is_current = name == stem + ".dm";
-        if (!is_current && !(parse_rotated(name, &entry_stem, &entry_index) && entry_stem == stem)) continue;
-        struct stat info;
-        if (stat((prefix + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-        if (is_current) {
-            current = true;
-        } else if (!rotated.emplace(entry_index, name).second) {
-            clash = name + " and " + rotated[entry_index];
-        }
-    }
-    closedir(d);
-    if (!clash.empty()) {
-        *error = plan->stem + ": two files of the same age: " + clash;
+    error->clear();
+    if (!list_task_files(dir, prefix, stem, &rotated, &current, error)) {
+        if (error->empty()) *error = dir + ": cannot read the directory: " + error_text(errno).text;
         return false;
     }
     if (rotated.empty() && !current) {
@@ -505,40 +642,112 @@ size_t rotation_copy_size(const std::string& older_tail, const std::string& newe
     for (size_t k = std::min(n, newer_head.size()); k >= 1; --k) {
         const size_t at = n - k;
         // A copy of header word and data, or of data alone (no header bytes).
+        // In a file of reads the word is a read's type, and the count and a
+        // length after it are enough to tell a copy: the read before it may
+        // be a mask table, which ends with no flag, and so may the buffer.
+        const bool with_word =
+            at >= header_word_size && memcmp(tail + at - header_word_size, header_word, header_word_size) == 0;
+        const bool read_words = with_word && k >= 2 * header_word_size;
         size_t copy = 0;
-        if (at >= header_word_size && memcmp(tail + at - header_word_size, header_word, header_word_size) == 0 &&
-            boundary(at - header_word_size)) {
+        if (with_word && (read_words || boundary(at - header_word_size))) {
             copy = k + header_word_size;
         } else if (boundary(at)) {
             copy = k;
         }
         // The copy is the limit, or the whole buffer, which ends a frame.
-        if (copy == 0 || copy > rotation_copy_limit || (copy != rotation_copy_limit && head[k - 1] != flag_byte))
+        if (copy == 0 || copy > rotation_copy_limit ||
+            (copy != rotation_copy_limit && head[k - 1] != flag_byte && !read_words))
             continue;
         if (memcmp(tail + at, head, k) == 0) return copy;
     }
     return 0;
 }
 
+bool refuse_input_as_output(const char* out_path, const std::vector<FileId>& inputs, std::string* error) {
+    struct stat info;
+    if (stat(out_path, &info) != 0) return true;  // not there yet, so no input
+    for (const FileId& input : inputs) {
+        if (input.device == static_cast<uint64_t>(info.st_dev) && input.inode == static_cast<uint64_t>(info.st_ino)) {
+            *error = std::string(out_path) + ": is one of the input files";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<FileId> input_ids(const std::vector<const char*>& paths) {
+    std::vector<FileId> ids;
+    for (const char* path : paths) {
+        struct stat info;
+        if (stat(path, &info) == 0)
+            ids.push_back(FileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)});
+    }
+    return ids;
+}
+
+namespace {
+
+bool open_inputs(const JoinPlan& plan, const char* out_path, std::vector<Input>* inputs, std::string* error) {
+    std::vector<FileId> ids;
+    for (size_t i = 0; i < plan.files.size(); ++i) {
+        Input& input = (*inputs)[i];
+        input.fd = open_input(plan.files[i].c_str(), error);
+        if (input.fd < 0) return false;
+        struct stat info;
+        if (fstat(input.fd, &info) != 0) {
+            *error = plan.files[i] + ": cannot stat: " + error_text(errno).text;
+            return false;
+        }
+        input.size = static_cast<uint64_t>(info.st_size);
+        ids.push_back(FileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)});
+    }
+    return refuse_input_as_output(out_path, ids, error);
+}
+
+// Of file i, the bytes that are not the rotation copy of the next file's head.
+bool kept_size(const JoinPlan& plan, const std::vector<Input>& inputs, size_t i, uint64_t* duplicate,
+               std::string* error) {
+    *duplicate = 0;
+    if (i + 1 >= inputs.size()) return true;
+    std::string tail, head;
+    const uint64_t tail_size = std::min<uint64_t>(inputs[i].size, rotation_copy_limit + 1);
+    const size_t head_size = static_cast<size_t>(std::min<uint64_t>(inputs[i + 1].size, rotation_copy_limit));
+    if (!read_at(inputs[i].fd, inputs[i].size - tail_size, static_cast<size_t>(tail_size), &tail) ||
+        !read_at(inputs[i + 1].fd, 0, head_size, &head)) {
+        *error = plan.files[i] + ": cannot read the ends of it and of the next file";
+        return false;
+    }
+    *duplicate = rotation_copy_size(tail, head);
+    return true;
+}
+
+bool copy_head(const std::string& name, int in, uint64_t keep, const char* out_path, int out, std::string* error) {
+    std::vector<char> block(read_block);
+    for (uint64_t done = 0; done < keep;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(keep - done, block.size()));
+        const ssize_t got = pread_retrying(in, block.data(), want, done);
+        if (got <= 0) {
+            *error = name + ": read failed at offset " + std::to_string(done) + ": " +
+                     (got < 0 ? error_text(errno).text : "the file got shorter");
+            return false;
+        }
+        size_t written = 0;
+        const int write_error = write_all(out, block.data(), static_cast<size_t>(got), &written);
+        if (write_error != 0) {
+            *error = std::string(out_path) + ": write failed: " + error_text(write_error).text;
+            return false;
+        }
+        done += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+}  // namespace
+
 bool join_files(const JoinPlan& plan, const char* out_path, JoinReport* report, std::string* error) {
     *report = JoinReport();
     std::vector<Input> inputs(plan.files.size());
-    struct stat out_info;
-    const bool out_exists = stat(out_path, &out_info) == 0;
-    bool ok = true;
-    for (size_t i = 0; i < plan.files.size() && ok; ++i) {
-        inputs[i].fd = open_input(plan.files[i].c_str(), error);
-        struct stat info;
-        if (inputs[i].fd < 0 || fstat(inputs[i].fd, &info) != 0) {
-            if (inputs[i].fd >= 0) *error = plan.files[i] + ": cannot stat: " + error_text(errno).text;
-            ok = false;
-        } else if (out_exists && info.st_dev == out_info.st_dev && info.st_ino == out_info.st_ino) {
-            *error = std::string(out_path) + ": is one of the files to join";
-            ok = false;
-        } else {
-            inputs[i].size = static_cast<uint64_t>(info.st_size);
-        }
-    }
+    bool ok = open_inputs(plan, out_path, &inputs, error);
     int out = -1;
     if (ok) {
         out = open_retrying(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
@@ -547,40 +756,12 @@ bool join_files(const JoinPlan& plan, const char* out_path, JoinReport* report, 
             ok = false;
         }
     }
-    std::vector<char> block(read_block);
     for (size_t i = 0; i < inputs.size() && ok; ++i) {
         uint64_t duplicate = 0;
-        if (i + 1 < inputs.size()) {
-            std::string tail, head;
-            const uint64_t tail_size = std::min<uint64_t>(inputs[i].size, rotation_copy_limit + 1);
-            const size_t head_size = static_cast<size_t>(std::min<uint64_t>(inputs[i + 1].size, rotation_copy_limit));
-            if (!read_at(inputs[i].fd, inputs[i].size - tail_size, static_cast<size_t>(tail_size), &tail) ||
-                !read_at(inputs[i + 1].fd, 0, head_size, &head)) {
-                *error = plan.files[i] + ": cannot read the ends of it and of the next file";
-                ok = false;
-                break;
-            }
-            duplicate = rotation_copy_size(tail, head);
-        }
+        ok = kept_size(plan, inputs, i, &duplicate, error);
         const uint64_t keep = inputs[i].size - duplicate;
-        uint64_t done = 0;
-        while (done < keep && ok) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(keep - done, block.size()));
-            const ssize_t got = pread_retrying(inputs[i].fd, block.data(), want, done);
-            if (got <= 0) {
-                *error = plan.files[i] + ": read failed at offset " + std::to_string(done) + ": " +
-                         (got < 0 ? error_text(errno).text : "the file got shorter");
-                ok = false;
-                break;
-            }
-            size_t written = 0;
-            const int write_error = write_all(out, block.data(), static_cast<size_t>(got), &written);
-            if (write_error != 0) {
-                *error = std::string(out_path) + ": write failed: " + error_text(write_error).text;
-                ok = false;
-            }
-            done += static_cast<uint64_t>(got);
-        }
+        if (ok) ok = copy_head(plan.files[i], inputs[i].fd, keep, out_path, out, error);
+        if (!ok) break;
         report->kept.push_back(keep);
         report->duplicates.push_back(duplicate);
         report->bytes += keep;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dm/frame.h"
+#include "dm/reads.h"
 
 namespace dm {
 
@@ -24,6 +25,18 @@ bool scan_file(const char* path, FrameParser* parser, ParseHandler handler, void
 struct Span {
     uint64_t offset = 0;
     uint64_t size = 0;
+};
+
+// What a file made of reads holds besides frames.
+struct ReadSummary {
+    bool present = false;
+    uint64_t reads = 0;
+    uint64_t by_kind[ReadEvent::no_read] = {};  // by ReadEvent::Kind
+    uint64_t untyped = 0;                       // reads whose type word the daemon dropped
+    uint64_t word_bytes = 0, mask_table_bytes = 0;
+    uint64_t no_read_bytes = 0, no_read_runs = 0;
+    std::vector<Span> no_read;
+    uint64_t frames_by_modem[modem_count] = {};
 };
 
 struct CheckResult {
@@ -41,8 +54,10 @@ struct CheckResult {
     bool has_tail = false;
     Span tail;
     Span largest;  // the largest frame, in bytes of the file
+    ReadSummary reads;
 };
 void check_add(CheckResult* result, const ParseEvent& event);
+void check_add_read(CheckResult* result, const ReadEvent& event);
 void print_check(const char* name, const CheckResult& result, FILE* out);
 // One line: one JSON object.
 void print_check_json(const char* name, const CheckResult& result, FILE* out);
@@ -68,6 +83,8 @@ struct Stats {
 constexpr size_t max_subscriptions = 64;
 void stats_add(Stats* stats, const ParseEvent& event);
 void print_stats(const char* name, const Stats& stats, FILE* out);
+// One line of frames by modem, when any came from an external one.
+void print_by_modem(const ReadSummary& reads, FILE* out);
 
 // pcap of GSMTAP (v2, type 0x11, raw diag) in UDP to port 4729 over IPv4,
 // one packet per good frame.
@@ -85,6 +102,28 @@ bool pcap_open(PcapWriter* writer, const char* path, std::string* error);
 void pcap_add(PcapWriter* writer, const uint8_t* payload, size_t size);
 // Flushes and closes; false with *error when any write failed.
 bool pcap_close(PcapWriter* writer, const char* path, std::string* error);
+
+// The identity of an input, to refuse an output that would overwrite it.
+struct FileId {
+    uint64_t device = 0, inode = 0;
+};
+// False with *error when out_path, through any name or link, is one of inputs.
+bool refuse_input_as_output(const char* out_path, const std::vector<FileId>& inputs, std::string* error);
+// The identities of these files; one that cannot be found has none (reading
+// it will tell why).
+std::vector<FileId> input_ids(const std::vector<const char*>& paths);
+
+// The plain frame stream: each good frame as the capture stores it (its
+// escaped payload and CRC and the closing 0x7E), nothing between them.
+struct QmdlWriter {
+    int fd = -1;
+    std::string buffer;
+    uint64_t frames = 0;
+    int error = 0;  // errno of the first failed write
+};
+bool qmdl_open(QmdlWriter* writer, const char* path, std::string* error);
+void qmdl_add(QmdlWriter* writer, const uint8_t* payload, size_t size);
+bool qmdl_close(QmdlWriter* writer, const char* path, std::string* error);
 
 // One task's files in capture order: STEM.N.*, ..., STEM.1.*, STEM.dm.
 struct JoinPlan {

@@ -303,6 +303,11 @@ void parser_feed(FrameParser* p, const uint8_t* data, size_t size, ParseHandler 
     }
 }
 
+void parser_seek(FrameParser* p, uint64_t offset) {
+    p->at = offset;
+    p->start = offset;
+}
+
 void parser_finish(FrameParser* p, ParseHandler handler, void* context) {
     if (p->at == p->start) return;
     // Words in front of a cut frame are still words: the external modem's

@@ -61,6 +61,7 @@ struct ParseEvent {
     // handler returns.
     const uint8_t* payload = nullptr;
     size_t payload_size = 0;
+    uint8_t modem = 0;  // a Modem (reads.h); a frame stream has only the local one
 };
 
 using ParseHandler = void (*)(void* context, const ParseEvent& event);
@@ -87,6 +88,10 @@ constexpr size_t default_max_frame = size_t{128} * 1024;
 
 void parser_init(FrameParser* parser, size_t max_frame = default_max_frame);
 void parser_feed(FrameParser* parser, const uint8_t* data, size_t size, ParseHandler handler, void* context);
+// The next bytes fed are those at `offset` of the input: a capture made of
+// reads hands over each entry's frames from where they lie. Only at a frame
+// boundary, where an entry's last 0x7E leaves the parser.
+void parser_seek(FrameParser* parser, uint64_t offset);
 // The end of the input: reports what is left as a tail.
 void parser_finish(FrameParser* parser, ParseHandler handler, void* context);
 

@@ -27,6 +27,7 @@ const char* const usage_text =
     "  orlith-dm stats FILE...\n"
     "  orlith-dm join FILE|STEM -o OUT\n"
     "  orlith-dm pcap FILE... -o OUT.pcap\n"
+    "  orlith-dm qmdl FILE... -o OUT\n"
     "  orlith-dm mask build [--log CODE|FIRST-LAST]... [--msg LEVELMASK] [--events on|off]\n"
     "                       [--disable-first] -o FILE\n"
     "  orlith-dm mask null -o FILE\n"
@@ -40,22 +41,41 @@ const char* const help_head =
 
 const char* const help_text =
     "\n"
+    "Captures come in two layouts, told apart by their bytes. Files from a phone's diag driver\n"
+    "hold its reads as they came: a type word (dropped by the daemon from each batch's first\n"
+    "read), a count, and per entry an external modem's token (-1, -2, -5) and a length before a\n"
+    "run of frames; other reads are mask tables, the deinit word and the HDLC setting. A read is\n"
+    "taken where its count and lengths walk whole, each entry ending a frame; where none does,\n"
+    "the next one is searched for, and mask tables are skipped whatever bytes they hold. Files\n"
+    "that do not parse as reads (frame streams, with or without the driver's 32 in front of\n"
+    "buffers) are read as frames, as before.\n"
+    "\n"
     "check      Per file: frames in all, good and bad (bad CRC, bad escape, too short, too long);\n"
     "           bytes outside any frame, with their offsets; the driver's header words left in\n"
     "           front of buffers (counted, not errors); a truncated tail; the largest frame.\n"
     "           Exit status 0 when every frame is good, 1 when any is bad, 2 on a usage or I/O\n"
-    "           error. --json prints the same as one JSON object per file, one a line.\n"
+    "           error. --json prints the same as one JSON object per file, one a line. A file of\n"
+    "           reads also gets its reads by kind (data, short, cut, mask tables, deinit, HDLC\n"
+    "           setting), the bytes of read words and of mask tables, bytes in no read, and the\n"
+    "           frames of each modem when an external one is there.\n"
     "stats      Counts by command, by log code (with names for common LTE, NR, WCDMA and GSM\n"
     "           signalling codes) and by equipment id; the span of the log time stamps; every mask\n"
     "           response with its status and every error response with the request it refused.\n"
     "           Time stamps count 1.25 ms ticks since 1980-01-06 and are approximate: modems differ.\n"
     "join       Writes one task's files (STEM.N.*.dm, ..., STEM.1.*.dm, STEM.dm) as one stream, every\n"
     "           frame once: the external modem's rotation copies the head of the next buffer into\n"
-    "           the full file, and join leaves that copy out. Reports gaps where files are missing.\n"
+    "           the full file, and join leaves that copy out (in a file of reads also behind a mask\n"
+    "           table, which ends with no flag). Reports gaps where files are missing.\n"
     "pcap       One packet per good frame: the diag payload without its CRC in a GSMTAP v2 header of\n"
     "           type 0x11 (raw diag), in UDP to port 4729 over IPv4, timed by the log packet's stamp\n"
     "           or else the last one seen. Decoding LTE/NR RRC into their own GSMTAP types is a\n"
-    "           later step; for now Wireshark shows the raw diag payload.\n"
+    "           later step; for now Wireshark shows the raw diag payload. Each external modem's\n"
+    "           frames go to their own file, named as qmdl names them.\n"
+    "qmdl       The plain frame stream: every good frame, exactly as stored, nothing between them\n"
+    "           (no read words, mask tables or header words); bad frames are left out and counted.\n"
+    "           OUT gets the local modem's frames; an external modem's go to OUT with .mdm1, .mdm2\n"
+    "           or .qsc before its extension (cap.qmdl: cap.mdm1.qmdl). pcap, qmdl and join refuse\n"
+    "           an output that is one of their inputs, under any name or link.\n"
     "mask build One log \"set mask\" request per equipment id, then the optional message and event\n"
     "           requests, each framed with its CRC and ended by 0x7E: a file the daemon injects as\n"
     "           it is. Log codes are hexadecimal, with or without 0x (B0C0, 0xB0C0-0xB0C2). --msg sets\n"
@@ -131,20 +151,23 @@ int run_check(const Context& c, const Args& a) {
     const bool json = !a.options.empty();
     if (a.files.empty() || a.output != nullptr) return usage_error(c, "check: FILE... and no -o");
     int status = exit_ok;
-    FrameParser parser;
     for (const char* file : a.files) {
-        parser_init(&parser);
         CheckResult result;
-        std::string error;
-        const ParseHandler add = [](void* context, const ParseEvent& event) {
+        CaptureHandlers handlers;
+        handlers.frames = [](void* context, const ParseEvent& event) {
             check_add(static_cast<CheckResult*>(context), event);
         };
-        if (!scan_file(file, &parser, add, &result, &error)) {
+        handlers.reads = [](void* context, const ReadEvent& event) {
+            check_add_read(static_cast<CheckResult*>(context), event);
+        };
+        handlers.context = &result;
+        std::string error;
+        bool as_reads = false;
+        if (!scan_capture(file, handlers, &as_reads, &result.bytes, &error)) {
             io_error(c, error);
             status = exit_usage;
             continue;
         }
-        result.bytes = parser.at;
         if (json) {
             print_check_json(file, result, c.out);
         } else {
@@ -158,63 +181,122 @@ int run_check(const Context& c, const Args& a) {
 int run_stats(const Context& c, const Args& a) {
     if (a.files.empty() || a.output != nullptr) return usage_error(c, "stats: FILE... and no -o");
     int status = exit_ok;
-    FrameParser parser;
     for (size_t i = 0; i < a.files.size(); ++i) {
-        parser_init(&parser);
         std::unique_ptr<Stats> stats(new Stats());
-        std::string error;
-        const ParseHandler add = [](void* context, const ParseEvent& event) {
+        CaptureHandlers handlers;
+        handlers.frames = [](void* context, const ParseEvent& event) {
             stats_add(static_cast<Stats*>(context), event);
         };
-        if (!scan_file(a.files[i], &parser, add, stats.get(), &error)) {
+        handlers.reads = [](void* context, const ReadEvent& event) {
+            check_add_read(&static_cast<Stats*>(context)->check, event);
+        };
+        handlers.context = stats.get();
+        std::string error;
+        bool as_reads = false;
+        if (!scan_capture(a.files[i], handlers, &as_reads, &stats->check.bytes, &error)) {
             io_error(c, error);
             status = exit_usage;
             continue;
         }
-        stats->check.bytes = parser.at;
         if (i != 0) fprintf(c.out, "\n");
         print_stats(a.files[i], *stats, c.out);
     }
     return status;
 }
 
-// ---- pcap and join -------------------------------------------------------------
+// ---- pcap, qmdl and join -------------------------------------------------------
 
-int run_pcap(const Context& c, const Args& a) {
-    if (a.files.empty() || a.output == nullptr) return usage_error(c, "pcap: FILE... -o OUT.pcap");
-    PcapWriter writer;
-    std::string error;
-    if (!pcap_open(&writer, a.output, &error)) return io_error(c, error);
-    struct Scan {
-        PcapWriter* writer;
-        uint64_t bad = 0;
-    } scan{&writer};
-    const ParseHandler add = [](void* context, const ParseEvent& event) {
-        Scan* s = static_cast<Scan*>(context);
-        if (event.kind != ParseEvent::frame) return;
-        if (event.status == FrameStatus::good) {
-            pcap_add(s->writer, event.payload, event.payload_size);
+// The good frames of FILE... written out, one output per modem: OUT for the
+// local one, created at once; OUT.mdm1 and so on (before OUT's extension)
+// when an external modem's first frame comes. None may be an input.
+struct Export {
+    const char* out = nullptr;
+    bool pcap = false;
+    std::vector<FileId> inputs;
+    PcapWriter pcaps[modem_count];
+    QmdlWriter qmdls[modem_count];
+    bool open[modem_count] = {};
+    uint64_t bad[modem_count] = {};
+    std::string paths[modem_count];
+    std::string error;  // the first output that could not be made
+};
+
+bool export_open(Export* e, int modem) {
+    if (e->open[modem]) return true;
+    if (!e->error.empty()) return false;
+    e->paths[modem] = modem_output_path(e->out, modem);
+    const char* path = e->paths[modem].c_str();
+    e->open[modem] =
+        refuse_input_as_output(path, e->inputs, &e->error) &&
+        (e->pcap ? pcap_open(&e->pcaps[modem], path, &e->error) : qmdl_open(&e->qmdls[modem], path, &e->error));
+    return e->open[modem];
+}
+
+void export_frame(void* context, const ParseEvent& event) {
+    Export* e = static_cast<Export*>(context);
+    if (event.kind != ParseEvent::frame || event.modem >= modem_count) return;
+    if (event.status != FrameStatus::good) {
+        ++e->bad[event.modem];
+    } else if (export_open(e, event.modem)) {
+        if (e->pcap) {
+            pcap_add(&e->pcaps[event.modem], event.payload, event.payload_size);
         } else {
-            ++s->bad;
+            qmdl_add(&e->qmdls[event.modem], event.payload, event.payload_size);
         }
-    };
+    }
+}
+
+// Closes each output and says what it holds.
+int finish_export(const Context& c, Export* e, int status) {
+    for (int modem = 0; modem < modem_count; ++modem) {
+        if (!e->open[modem]) continue;
+        const char* path = e->paths[modem].c_str();
+        std::string error;
+        if (!(e->pcap ? pcap_close(&e->pcaps[modem], path, &error) : qmdl_close(&e->qmdls[modem], path, &error))) {
+            io_error(c, error);
+            status = exit_usage;
+            continue;
+        }
+        const unsigned long long count = e->pcap ? e->pcaps[modem].packets : e->qmdls[modem].frames;
+        if (e->pcap) {
+            fprintf(c.out, "%s: %llu packets (GSMTAP raw diag, UDP port %u)", path, count, gsmtap_port);
+        } else {
+            fprintf(c.out, "%s: %llu frames (the plain frame stream)", path, count);
+        }
+        if (modem != modem_local) fprintf(c.out, " of %s", modem_name(modem));
+        if (e->bad[modem] != 0)
+            fprintf(c.out, "; %llu bad frames left out", static_cast<unsigned long long>(e->bad[modem]));
+        if (e->pcap && e->pcaps[modem].cut != 0)
+            fprintf(c.out, "; %llu payloads cut to what an IPv4 packet holds",
+                    static_cast<unsigned long long>(e->pcaps[modem].cut));
+        fprintf(c.out, "\n");
+    }
+    if (!e->error.empty()) status = io_error(c, e->error);
+    return status;
+}
+
+int run_export(const Context& c, const Args& a, bool pcap) {
+    if (a.files.empty() || a.output == nullptr)
+        return usage_error(c, pcap ? "pcap: FILE... -o OUT.pcap" : "qmdl: FILE... -o OUT");
+    std::unique_ptr<Export> e(new Export());
+    e->out = a.output;
+    e->pcap = pcap;
+    e->inputs = input_ids(a.files);
+    if (!export_open(e.get(), modem_local)) return io_error(c, e->error);
+    CaptureHandlers handlers;
+    handlers.frames = export_frame;
+    handlers.context = e.get();
     int status = exit_ok;
-    FrameParser parser;
     for (const char* file : a.files) {
-        parser_init(&parser);
-        if (!scan_file(file, &parser, add, &scan, &error)) {
+        std::string error;
+        bool as_reads = false;
+        uint64_t size = 0;
+        if (!scan_capture(file, handlers, &as_reads, &size, &error)) {
             io_error(c, error);
             status = exit_usage;
         }
     }
-    if (!pcap_close(&writer, a.output, &error)) return io_error(c, error);
-    fprintf(c.out, "%s: %llu packets (GSMTAP raw diag, UDP port %u)", a.output,
-            static_cast<unsigned long long>(writer.packets), gsmtap_port);
-    if (scan.bad != 0) fprintf(c.out, "; %llu bad frames left out", static_cast<unsigned long long>(scan.bad));
-    if (writer.cut != 0)
-        fprintf(c.out, "; %llu payloads cut to what an IPv4 packet holds", static_cast<unsigned long long>(writer.cut));
-    fprintf(c.out, "\n");
-    return status;
+    return finish_export(c, e.get(), status);
 }
 
 int run_join(const Context& c, const Args& a) {
@@ -378,7 +460,8 @@ int run(const Context& c, int argc, const char* const* argv) {
     if (!a.error.empty()) return usage_error(c, command + ": " + a.error);
     if (is_check) return run_check(c, a);
     if (command == "stats") return run_stats(c, a);
-    if (command == "pcap") return run_pcap(c, a);
+    if (command == "pcap") return run_export(c, a, true);
+    if (command == "qmdl") return run_export(c, a, false);
     if (command == "join") return run_join(c, a);
     return usage_error(c, "unknown command " + command);
 }

@@ -39,6 +39,48 @@ inline std::string log_payload(uint16_t code, uint64_t timestamp, size_t data_si
 
 inline std::string header_word() { return std::string(reinterpret_cast<const char*>(dm::header_word), 4); }
 
+// ---- the reads of a diag device in memory-device mode, as the daemon stores them
+
+inline std::string le32_bytes(uint32_t value) {
+    std::string out;
+    dm::put_le(value, 4, &out);
+    return out;
+}
+
+constexpr int32_t token_mdm1 = -1, token_mdm2 = -2, token_qsc = -5;
+
+// One entry: an external modem's token (0: the local modem, no token), the
+// length, and a run of frames.
+inline std::string read_entry(const std::string& frames, int32_t token = 0) {
+    return (token != 0 ? le32_bytes(static_cast<uint32_t>(token)) : "") +
+           le32_bytes(static_cast<uint32_t>(frames.size())) + frames;
+}
+
+// A log-data read: type 32 (left out for a batch's first read, whose type
+// word the daemon drops), its count (-1: the entries given) and entries.
+inline std::string data_read(const std::vector<std::string>& entries, bool typed = true, int count = -1) {
+    std::string out = typed ? le32_bytes(32) : "";
+    out += le32_bytes(static_cast<uint32_t>(count < 0 ? static_cast<int>(entries.size()) : count));
+    for (const std::string& entry : entries) out += entry;
+    return out;
+}
+
+// A mask table of `type` (1 message, 2 log, 4 event, 0x100/0x200 DCI, which
+// also count their clients). Its bytes are mostly 0 and 0xFF, as real ones
+// are, with flags, escapes and words that pass for a type or a count.
+inline std::string mask_table_read(uint32_t type, size_t size = 300, bool typed = true) {
+    static const uint8_t pattern[] = {0x20, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x7E, 0x00, 0x00, 0x00,
+                                      0xFF, 0xFF, 0x7D, 0x02, 0x00, 0x00, 0x00, 0x7E, 0x7E, 0x1F, 0x00};
+    std::string out = typed ? le32_bytes(type) : "";
+    if (type == 0x100 || type == 0x200) out += le32_bytes(1);
+    for (size_t i = 0; i < size; ++i) out.push_back(static_cast<char>(pattern[i % sizeof pattern]));
+    return out;
+}
+inline std::string deinit_read() { return le32_bytes(16); }
+inline std::string hdlc_read(uint8_t disabled) {
+    return le32_bytes(0x1000) + std::string(1, static_cast<char>(disabled));
+}
+
 struct ToolRun {
     int status = -1;
     std::string out, err;

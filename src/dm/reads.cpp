@@ -1,0 +1,541 @@
+#include "dm/reads.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "dm/capture.h"
+#include "dm/packet.h"
+#include "msg/error_text.h"
+#include "platform/fd_io.h"
+
+namespace dm {
+
+namespace {
+
+constexpr uint32_t type_data = 32, type_deinit = 16, type_hdlc = 0x1000;
+constexpr uint64_t word_size = 4;
+// Far beyond what any driver hands out; they keep a misread word from
+// sending a walk across the file.
+constexpr uint32_t max_entries = 4096;
+constexpr uint32_t max_entry = 1 << 20;
+// How far the search for the next read goes before the bytes are given up.
+constexpr uint64_t sync_span = 1 << 20;
+constexpr size_t window_size = size_t{8} << 20;
+
+bool is_mask_type(uint32_t type) { return type == 1 || type == 2 || type == 4 || type == 0x100 || type == 0x200; }
+
+int modem_of_token(uint32_t word) {
+    switch (word) {
+        case 0xFFFFFFFFu:
+            return modem_mdm1;
+        case 0xFFFFFFFEu:
+            return modem_mdm2;
+        case 0xFFFFFFFBu:
+            return modem_qsc;
+        default:
+            return -1;
+    }
+}
+
+// The file from the earliest offset still needed on: a read, and the search
+// for the next one, never need more than a few MiB of it at once.
+class Bytes {
+public:
+    Bytes(const uint8_t* data, uint64_t size) : data_(data), size_(size) {}
+    Bytes(int fd, uint64_t size) : fd_(fd), size_(size) {}
+    uint64_t size() const { return size_; }
+    int error() const { return error_; }
+    // [offset, offset + n), or null when that passes the end or a read failed.
+    const uint8_t* get(uint64_t offset, size_t n) {
+        if (offset > size_ || n > size_ - offset) return nullptr;
+        if (data_ != nullptr) return data_ + offset;
+        if ((offset < base_ || offset + n > base_ + fill_) && !load(offset, offset + n)) return nullptr;
+        return buffer_.data() + (offset - base_);
+    }
+    bool le32(uint64_t offset, uint32_t* value) {
+        const uint8_t* p = get(offset, word_size);
+        if (p == nullptr) return false;
+        *value = get_le32(p);
+        return true;
+    }
+    void keep_from(uint64_t offset) { keep_ = std::max(keep_, offset); }
+
+private:
+    bool load(uint64_t offset, uint64_t end) {
+        if (offset < base_ || offset > base_ + fill_) {
+            base_ = offset;
+            fill_ = 0;
+        } else if (keep_ > base_) {
+            const size_t drop = static_cast<size_t>(std::min<uint64_t>(std::min(keep_, offset) - base_, fill_));
+            memmove(buffer_.data(), buffer_.data() + drop, fill_ - drop);
+            base_ += drop;
+            fill_ -= drop;
+        }
+        const size_t need = static_cast<size_t>(end - base_);
+        if (buffer_.size() < need) buffer_.resize(std::max(need, window_size));
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer_.size(), size_ - base_));
+        while (fill_ < need) {
+            const ssize_t got = pread_retrying(fd_, buffer_.data() + fill_, want - fill_, base_ + fill_);
+            if (got <= 0) {
+                error_ = got < 0 ? errno : EIO;
+                return false;
+            }
+            fill_ += static_cast<size_t>(got);
+        }
+        return true;
+    }
+    const uint8_t* data_ = nullptr;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    std::vector<uint8_t> buffer_;
+    uint64_t base_ = 0, keep_ = 0;
+    size_t fill_ = 0;
+    int error_ = 0;
+};
+
+struct Entry {
+    int modem = modem_local;
+    uint64_t data = 0;  // offset of its data
+    uint32_t size = 0;
+};
+enum class Fit { whole, absent, bad_length, bad_data, past_end };
+
+// The entry at `at`: whole when its length is sane and its data, in the
+// file, ends a frame.
+Fit entry_at(Bytes* b, uint64_t at, Entry* e) {
+    if (at == b->size()) return Fit::absent;
+    uint32_t word = 0;
+    if (!b->le32(at, &word)) return Fit::past_end;
+    e->modem = modem_of_token(word);
+    e->data = at + word_size;
+    if (e->modem >= 0) {
+        e->data += word_size;
+        if (!b->le32(at + word_size, &word)) return Fit::past_end;
+    } else {
+        e->modem = modem_local;
+    }
+    e->size = word;
+    if (word == 0 || word > max_entry) return Fit::bad_length;
+    if (e->data + word > b->size()) return Fit::past_end;
+    const uint8_t* last = b->get(e->data + word - 1, 1);
+    return last != nullptr && *last == flag_byte ? Fit::whole : Fit::bad_data;
+}
+
+// A data read at some offset, read with or without its type word.
+struct Walk {
+    bool valid = false;  // the words before the entries make sense
+    bool typed = false;
+    uint32_t count = 0;
+    uint32_t entries = 0;       // whole entries from the first
+    uint64_t whole_end = 0;     // after the last of them
+    uint64_t dangling_end = 0;  // after a length word that lacks its data; 0 when none
+    bool complete = false;      // `count` whole entries
+    bool cut = false;           // an entry runs past the end of the file
+};
+
+Walk walk_read(Bytes* b, uint64_t at, bool typed) {
+    Walk w;
+    w.typed = typed;
+    uint32_t type = 0;
+    if (typed && (!b->le32(at, &type) || type != type_data)) return w;
+    if (typed) at += word_size;
+    if (!b->le32(at, &w.count) || w.count > max_entries) return w;
+    w.valid = true;
+    w.whole_end = at += word_size;
+    for (; w.entries < w.count; ++w.entries) {
+        Entry e;
+        const Fit fit = entry_at(b, at, &e);
+        if (fit == Fit::past_end) w.cut = true;
+        if (fit == Fit::bad_data) w.dangling_end = e.data;
+        if (fit != Fit::whole) break;
+        w.whole_end = at = e.data + e.size;
+    }
+    w.complete = w.entries == w.count;
+    return w;
+}
+
+bool non_data_word(Bytes* b, uint64_t at) {
+    uint32_t type = 0;
+    if (!b->le32(at, &type)) return false;
+    if (is_mask_type(type) || type == type_deinit) return true;
+    const uint8_t* setting = b->get(at + word_size, 1);
+    return type == type_hdlc && setting != nullptr && *setting <= 1;
+}
+
+bool whole_read(const Walk& w) { return w.valid && w.complete && w.count > 0; }
+
+// The end of the file, or a read with its type word that the end cuts after
+// a whole entry (the external modem's rotation copy of a buffer's head).
+bool ends_file(Bytes* b, uint64_t at) {
+    if (at == b->size()) return true;
+    const Walk w = walk_read(b, at, true);
+    return w.valid && w.cut && w.entries >= 1;
+}
+
+bool whole_read_at(Bytes* b, uint64_t at, uint64_t* end) {
+    for (bool typed : {true, false}) {
+        const Walk w = walk_read(b, at, typed);
+        if (whole_read(w)) {
+            *end = w.whole_end;
+            return true;
+        }
+    }
+    return false;
+}
+
+// `n` reads of log data in a row from `at`, or fewer up to the end; a short
+// one with its type word counts.
+bool data_run(Bytes* b, uint64_t at, int n) {
+    for (; n > 0 && !ends_file(b, at); --n) {
+        if (whole_read_at(b, at, &at)) continue;
+        const Walk t = walk_read(b, at, true);
+        if (!t.valid || t.entries == 0) return false;
+        at = t.whole_end;
+    }
+    return true;
+}
+
+// The deinit word or the HDLC setting, and a read of log data after it:
+// unlike a mask table's word, a fixed size to check what follows.
+bool fixed_non_data(Bytes* b, uint64_t at) {
+    uint32_t type = 0;
+    if (!non_data_word(b, at) || !b->le32(at, &type) || is_mask_type(type)) return false;
+    return data_run(b, at + (type == type_hdlc ? word_size + 1 : word_size), 1);
+}
+
+// A read with its type word and a whole entry, complete or not.
+bool typed_start(Bytes* b, uint64_t at) {
+    const Walk w = walk_read(b, at, true);
+    return w.valid && w.entries >= 1;
+}
+
+// Reads that walk whole one after another, `depth` more after the one at `at`.
+bool chain(Bytes* b, uint64_t at, int depth) {
+    for (bool typed : {true, false}) {
+        const Walk w = walk_read(b, at, typed);
+        if (!whole_read(w)) continue;
+        if (depth == 0 || ends_file(b, w.whole_end) || non_data_word(b, w.whole_end) ||
+            chain(b, w.whole_end, depth - 1))
+            return true;
+    }
+    return false;
+}
+
+// Where a search may take up the reads again: a read of log data that walks
+// whole and is followed by what a read can be followed by. A read without
+// its type word has less to show, so two more must follow it; mask tables
+// are full of words that would pass for one.
+bool sync_point(Bytes* b, uint64_t at) {
+    const Walk t = walk_read(b, at, true);
+    if (whole_read(t) && (ends_file(b, t.whole_end) || non_data_word(b, t.whole_end) || chain(b, t.whole_end, 0) ||
+                          typed_start(b, t.whole_end)))
+        return true;
+    // A short one with its type word, which a whole read must follow.
+    if (t.valid && t.entries >= 1 && !t.complete &&
+        (ends_file(b, t.whole_end) || chain(b, t.whole_end, 0) ||
+         (t.dangling_end != 0 && (ends_file(b, t.dangling_end) || chain(b, t.dangling_end, 0)))))
+        return true;
+    const Walk u = walk_read(b, at, false);
+    return whole_read(u) && (ends_file(b, u.whole_end) || chain(b, u.whole_end, 1) || fixed_non_data(b, u.whole_end));
+}
+
+constexpr uint64_t none = ~uint64_t{0};
+
+uint64_t find_sync(Bytes* b, uint64_t from) {
+    const uint64_t limit = std::min(b->size(), from + sync_span);
+    for (uint64_t at = from; at < limit; ++at) {
+        if (sync_point(b, at)) return at;
+    }
+    return none;
+}
+
+// What may follow a read taken at a known boundary.
+bool plausible_next(Bytes* b, uint64_t at) {
+    if (ends_file(b, at) || non_data_word(b, at)) return true;
+    for (bool typed : {true, false}) {
+        const Walk w = walk_read(b, at, typed);
+        if (w.valid && w.complete) return true;
+    }
+    return false;
+}
+
+struct Relay {
+    const CaptureHandlers* handlers;
+    uint8_t modem;
+};
+
+void relay(void* context, const ParseEvent& event) {
+    const Relay* r = static_cast<const Relay*>(context);
+    ParseEvent copy = event;
+    copy.modem = r->modem;
+    r->handlers->frames(r->handlers->context, copy);
+}
+
+struct ModemParser {
+    FrameParser parser;
+    Relay relay;
+};
+
+struct Walker {
+    Bytes* b;
+    const CaptureHandlers* handlers;
+    std::unique_ptr<ModemParser> parsers[modem_count];
+    std::unique_ptr<FrameParser> region;
+};
+
+ModemParser* parser_of(Walker* w, int modem) {
+    std::unique_ptr<ModemParser>& p = w->parsers[modem];
+    if (!p) {
+        p.reset(new ModemParser());
+        parser_init(&p->parser);
+        p->relay = Relay{w->handlers, static_cast<uint8_t>(modem)};
+    }
+    return p.get();
+}
+
+void report(Walker* w, ReadEvent::Kind kind, bool typed, uint64_t offset, uint64_t size, uint64_t words,
+            uint32_t entries) {
+    if (w->handlers->reads == nullptr || size == 0) return;
+    ReadEvent event;
+    event.kind = kind;
+    event.typed = typed;
+    event.offset = offset;
+    event.size = size;
+    event.word_bytes = words;
+    event.entries = entries;
+    w->handlers->reads(w->handlers->context, event);
+}
+
+// The frames of a read's entries, each to its modem's parser; the last one,
+// when the file cuts it, ends that parser's input with a tail.
+uint64_t emit_entries(Walker* w, uint64_t at, uint32_t entries, bool cut) {
+    uint64_t words = 0;
+    for (uint32_t i = 0; i < entries + (cut ? 1 : 0); ++i) {
+        Entry e;
+        entry_at(w->b, at, &e);
+        words += std::min(e.data, w->b->size()) - at;
+        ModemParser* p = parser_of(w, e.modem);
+        parser_seek(&p->parser, e.data);
+        const uint64_t size = i < entries ? e.size : e.data < w->b->size() ? w->b->size() - e.data : 0;
+        const uint8_t* data = size != 0 ? w->b->get(e.data, static_cast<size_t>(size)) : nullptr;
+        if (data != nullptr) parser_feed(&p->parser, data, static_cast<size_t>(size), relay, &p->relay);
+        if (i == entries) parser_finish(&p->parser, relay, &p->relay);
+        at = e.data + size;
+    }
+    return words;
+}
+
+// A data read as walked: its end.
+uint64_t take_data(Walker* w, uint64_t at, const Walk& walk, uint64_t end) {
+    const ReadEvent::Kind kind = walk.cut        ? ReadEvent::cut_data
+                                 : walk.complete ? ReadEvent::data
+                                                 : ReadEvent::short_data;
+    const uint64_t head = (walk.typed ? 2 : 1) * word_size;
+    uint64_t words = head + emit_entries(w, at + head, walk.entries, walk.cut);
+    if (walk.cut) {
+        end = w->b->size();
+    } else {
+        words += end - walk.whole_end;  // a length word without its data
+    }
+    report(w, kind, walk.typed, at, end - at, std::min(words, end - at), walk.entries);
+    return end;
+}
+
+// After a read that holds fewer entries than it counts, its count is no
+// guide to where it ends: a read found anew is trusted, or one with its
+// type word and a whole entry, or another kind's type word, or a batch's
+// first read without its type word (itself maybe short) followed by one of
+// those.
+bool followed_well(Bytes* b, uint64_t at) {
+    const auto next = [b](uint64_t end) { return ends_file(b, end) || non_data_word(b, end) || typed_start(b, end); };
+    if (next(at) || sync_point(b, at)) return true;
+    const Walk u = walk_read(b, at, false);
+    return u.valid && u.entries >= 1 && (next(u.whole_end) || (u.dangling_end != 0 && next(u.dangling_end)));
+}
+
+// The read at a known boundary, as the first rule that fits: whole and
+// followed by what a read can be; whole; fewer entries than counted; cut by
+// the end of the file. Returns its end, or `none`.
+uint64_t take_data_read(Walker* w, uint64_t at) {
+    Bytes* b = w->b;
+    const Walk walks[2] = {walk_read(b, at, true), walk_read(b, at, false)};
+    for (const Walk& walk : walks) {
+        if (walk.valid && walk.complete && plausible_next(b, walk.whole_end))
+            return take_data(w, at, walk, walk.whole_end);
+    }
+    // Whole, though what follows is no read: the next batch's first read,
+    // without its type word, is no data. A word that names another kind of
+    // read is not taken for a count here.
+    const bool other_kind = non_data_word(b, at);
+    for (const Walk& walk : walks) {
+        if (walk.valid && walk.complete && (walk.typed || (walk.count > 0 && !other_kind)))
+            return take_data(w, at, walk, walk.whole_end);
+    }
+    // Short: a count that is also another kind's type word asks for a read
+    // found anew after it.
+    const auto after = [b, other_kind](uint64_t end) {
+        return other_kind ? ends_file(b, end) || sync_point(b, end) || typed_start(b, end) : followed_well(b, end);
+    };
+    for (const Walk& walk : walks) {
+        if (!walk.valid || walk.complete || walk.cut || (!walk.typed && walk.entries == 0)) continue;
+        if (after(walk.whole_end)) return take_data(w, at, walk, walk.whole_end);
+        if (walk.dangling_end != 0 && after(walk.dangling_end)) return take_data(w, at, walk, walk.dangling_end);
+    }
+    for (const Walk& walk : walks) {
+        if (walk.valid && walk.cut && !other_kind) return take_data(w, at, walk, b->size());
+    }
+    return none;
+}
+
+// Bytes between reads, a mask table's or those where no read is found, are
+// scanned for frames on their own, so that they cannot run into the next
+// read's, and only their good frames are kept: an untyped read lost among
+// tables, or the rest of a read after a damaged word, still gives its
+// frames, and a table's flags and escapes give no bad ones.
+void take_region(Walker* w, ReadEvent::Kind kind, uint64_t from, uint64_t to) {
+    const bool table = kind == ReadEvent::mask_table;
+    report(w, kind, table, from, to - from, table ? word_size : 0, 0);
+    const uint8_t* data = w->b->get(from, static_cast<size_t>(to - from));
+    if (data == nullptr) return;
+    if (!w->region) {
+        w->region.reset(new FrameParser());
+        parser_init(w->region.get());
+    }
+    const ParseHandler good_only = [](void* context, const ParseEvent& event) {
+        if (event.kind == ParseEvent::frame && event.status == FrameStatus::good) relay(context, event);
+    };
+    Relay to_local{w->handlers, modem_local};
+    parser_seek(w->region.get(), from);
+    parser_feed(w->region.get(), data, static_cast<size_t>(to - from), good_only, &to_local);
+    parser_finish(w->region.get(), good_only, &to_local);
+}
+
+// The read at `at`, a boundary: its end.
+uint64_t take_read(Walker* w, uint64_t at) {
+    Bytes* b = w->b;
+    const uint64_t end = take_data_read(w, at);
+    if (end != none) return end;
+    uint32_t type = 0;
+    if (non_data_word(b, at) && b->le32(at, &type)) {
+        if (type == type_deinit || type == type_hdlc) {
+            const uint64_t size = type == type_hdlc ? word_size + 1 : word_size;
+            report(w, type == type_hdlc ? ReadEvent::hdlc : ReadEvent::deinit, true, at, size, size, 0);
+            return at + size;
+        }
+        const uint64_t next = find_sync(b, at + word_size);
+        const uint64_t table_end = next != none ? next : std::min(b->size(), at + word_size + sync_span);
+        take_region(w, ReadEvent::mask_table, at, table_end);
+        return table_end;
+    }
+    const uint64_t next = find_sync(b, at + 1);
+    const uint64_t gap_end = next != none ? next : std::min(b->size(), at + 1 + sync_span);
+    take_region(w, ReadEvent::no_read, at, gap_end);
+    return gap_end;
+}
+
+// From the first byte: bytes before the read that made the file one of
+// reads are a table's, or in no read.
+void walk_reads(Walker* w) {
+    for (uint64_t at = 0; at < w->b->size();) {
+        w->b->keep_from(at);
+        at = take_read(w, at);
+    }
+}
+
+// A file is taken for reads when they start at its first byte, or further
+// on after bytes that hold no good frame (a first read without its type
+// word that is no data), or with three of log data in a row: a frame stream
+// that starts with frames stays one.
+bool made_of_reads(Bytes* b, uint64_t* first) {
+    *first = find_sync(b, 0);
+    if (*first == none) return false;
+    if (*first == 0 || data_run(b, *first, 3)) return true;
+    const uint8_t* data = b->get(0, static_cast<size_t>(*first));
+    if (data == nullptr) return false;
+    bool good = false;
+    const ParseHandler seen = [](void* context, const ParseEvent& event) {
+        if (event.kind == ParseEvent::frame && event.status == FrameStatus::good) *static_cast<bool*>(context) = true;
+    };
+    FrameParser parser;
+    parser_init(&parser);
+    parser_feed(&parser, data, static_cast<size_t>(*first), seen, &good);
+    parser_finish(&parser, seen, &good);
+    return !good;
+}
+
+}  // namespace
+
+const char* modem_name(int modem) {
+    static const char* const names[] = {"local modem", "external modem 1", "external modem 2", "QSC"};
+    return modem >= 0 && modem < modem_count ? names[modem] : "?";
+}
+
+const char* modem_suffix(int modem) {
+    static const char* const suffixes[] = {"", "mdm1", "mdm2", "qsc"};
+    return modem >= 0 && modem < modem_count ? suffixes[modem] : "?";
+}
+
+std::string modem_output_path(const std::string& out, int modem) {
+    if (modem == modem_local) return out;
+    const size_t slash = out.rfind('/');
+    const size_t dot = out.rfind('.');
+    const size_t name = slash == std::string::npos ? 0 : slash + 1;
+    // A leading dot names a hidden file, not an extension.
+    const size_t at = dot == std::string::npos || dot <= name ? out.size() : dot;
+    return out.substr(0, at) + "." + modem_suffix(modem) + out.substr(at);
+}
+
+bool scan_capture_bytes(const uint8_t* data, size_t size, const CaptureHandlers& handlers) {
+    Bytes b(data, size);
+    uint64_t first = 0;
+    if (!made_of_reads(&b, &first)) {
+        FrameParser parser;
+        parser_init(&parser);
+        parser_feed(&parser, data, size, handlers.frames, handlers.context);
+        parser_finish(&parser, handlers.frames, handlers.context);
+        return false;
+    }
+    Walker w{&b, &handlers, {}, nullptr};
+    walk_reads(&w);
+    return true;
+}
+
+bool scan_capture(const char* path, const CaptureHandlers& handlers, bool* as_reads, uint64_t* size,
+                  std::string* error) {
+    *as_reads = false;
+    *size = 0;
+    const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        Bytes b(fd, static_cast<uint64_t>(info.st_size));
+        uint64_t first = 0;
+        if (made_of_reads(&b, &first)) {
+            *as_reads = true;
+            Walker w{&b, &handlers, {}, nullptr};
+            walk_reads(&w);
+            close(fd);
+            if (b.error() != 0) {
+                *error = std::string(path) + ": read failed: " + error_text(b.error()).text;
+                return false;
+            }
+            *size = b.size();
+            return true;
+        }
+    }
+    if (fd >= 0) close(fd);
+    // Not reads (or no regular file): the frame stream, as it always was.
+    FrameParser parser;
+    parser_init(&parser);
+    if (!scan_file(path, &parser, handlers.frames, handlers.context, error)) return false;
+    *size = parser.at;
+    return true;
+}
+
+}  // namespace dm
