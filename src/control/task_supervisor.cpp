@@ -13,6 +13,7 @@
 #include "control/signals.h"
 #include "control/status_report.h"
 #include "logger/diag_device.h"
+#include "logger/diag_switch.h"
 #include "logger/logger_thread.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
@@ -40,6 +41,22 @@ constexpr unsigned long request_set_attributes = 0x5402;  // TCSETS
 void close_fd(int* fd) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
+}
+
+// A shared control descriptor is qxdm7k's, which closes it.
+void close_control_device() {
+    if (daemon_settings.ext_ctrl_shared != 0) {
+        daemon_settings.ext_ctrl_fd = -1;
+        daemon_settings.ext_ctrl_shared = 0;
+        return;
+    }
+    close_fd(&daemon_settings.ext_ctrl_fd);
+}
+
+// The modems a task's switch covers.
+uint32_t switched_modems(const TaskEntry* task) {
+    if (task_is(task, task_qxdm_9k)) return diag_device_own_modem;
+    return diag_device_own_modem | diag_device_first_external;
 }
 
 void free_text(char** text) {
@@ -78,6 +95,16 @@ void switch_to_raw_mode(TaskEntry* task) {
     ioctl(task->device_fd, request_set_attributes, &attrs);
 }
 
+// Where the driver allows one "/dev/diag" per process, the control device is
+// the one qxdm7k has open already.
+bool share_primary_device() {
+    const TaskEntry* primary = &task_table[0];
+    if (primary->device_fd < 0 || strcmp(primary->device_path, ext_control_device) != 0) return false;
+    daemon_settings.ext_ctrl_fd = primary->device_fd;
+    daemon_settings.ext_ctrl_shared = 1;
+    return true;
+}
+
 void set_up_external(TaskEntry* task) {
     if (access(ext_control_device, R_OK) != 0) {
         task->error = errno;
@@ -86,6 +113,10 @@ void set_up_external(TaskEntry* task) {
         return;
     }
     daemon_settings.ext_ctrl_fd = open(ext_control_device, O_RDWR | O_CLOEXEC);
+    if (daemon_settings.ext_ctrl_fd < 0 && errno == EEXIST && share_primary_device()) {
+        MSG_DEBUG(1, "%s: %s is open once per process: shared with %s (%d)\n", task->name, ext_control_device,
+                  task_table[0].name, daemon_settings.ext_ctrl_fd);
+    }
     if (daemon_settings.ext_ctrl_fd < 0) {
         int error = errno;
         task->error = error;
@@ -100,7 +131,7 @@ void set_up_external(TaskEntry* task) {
         task->error = errno;
         MSG_ERROR("%s: ioctl %s failed (enable): %s\n", task->name, ext_control_device, error_text(errno).text);
         exclude(task);
-        close_fd(&daemon_settings.ext_ctrl_fd);
+        close_control_device();
     }
 }
 
@@ -110,6 +141,13 @@ void set_up_task(TaskEntry* task) {
         task->excluded = 1;
         task->error = errno;
         MSG_DEBUG(1, "%s: ignore: cannot access device node (%s)!\n", task->name, task->device_path);
+        // Without the primary device nothing of the modem can be logged;
+        // a kernel built without the diag driver must not look like a
+        // quiet modem.
+        if (task->error == ENOENT && strcmp(task->device_path, ext_control_device) == 0) {
+            MSG_ERROR("%s: %s is missing: this kernel has no diag driver, the modem cannot be logged\n",
+                      task->name, task->device_path);
+        }
         return;
     }
     if (open_wake_pipe(task->wake_pipe) != 0) {
@@ -133,7 +171,8 @@ void set_up_task(TaskEntry* task) {
         set_up_external(task);
     } else if (task_is(task, task_ti_trace)) {
         switch_to_raw_mode(task);
-    } else if (task->ioctl_request >= 0 && ioctl(task->device_fd, task->ioctl_request, task->ioctl_enable_arg) < 0) {
+    } else if (task->ioctl_request >= 0 &&
+               switch_logging_mode(task->device_fd, task->ioctl_enable_arg, switched_modems(task)) < 0) {
         int error = errno;
         task->error = error;
         MSG_ERROR("%s: ioctl %s failed (enable): %s\n", task->name, task->device_path, error_text(error).text);
@@ -184,11 +223,14 @@ void switch_back(TaskEntry* task) {
             MSG_ERROR("%s: ioctl %s failed (disable): %s\n", task->name, ext_control_device, error_text(errno).text);
         }
         MSG_DEBUG(1, "%s: close: %s (%d)\n", task->name, ext_control_device, daemon_settings.ext_ctrl_fd);
-        close_fd(&daemon_settings.ext_ctrl_fd);
+        close_control_device();
     } else if (task_is(task, task_ti_trace)) {
         MSG_DEBUG(1, "%s: ignore: ioctl %s (%d)\n", task->name, task->device_path, task->device_fd);
-    } else if (task->ioctl_request >= 0 && ioctl(task->device_fd, task->ioctl_request, task->ioctl_disable_arg) < 0) {
-        MSG_ERROR("%s: ioctl %s failed (disable): %s\n", task->name, task->device_path, error_text(errno).text);
+    } else if (task->ioctl_request >= 0) {
+        if (switch_logging_mode(task->device_fd, task->ioctl_disable_arg, switched_modems(task)) < 0) {
+            MSG_ERROR("%s: ioctl %s failed (disable): %s\n", task->name, task->device_path, error_text(errno).text);
+        }
+        end_logging_session(task->device_fd);
     }
     MSG_DEBUG(1, "%s: close: %s (%d)\n", task->name, task->device_path, task->device_fd);
     close_fd(&task->device_fd);

@@ -16,6 +16,7 @@
 #include "control/signals.h"
 #include "logger/device_wait.h"
 #include "logger/diag_device.h"
+#include "logger/diag_switch.h"
 #include "logger/hex_dump.h"
 #include "logger/log_writer.h"
 #include "logger/mask_injection.h"
@@ -27,14 +28,15 @@
 
 namespace {
 
-constexpr size_t batch_size = 65536;
 constexpr size_t hex_text_size = 512;
 constexpr useconds_t qxdm9k_pass_pause_us = 10000;
 constexpr useconds_t empty_control_pause_us = 100000;
 
 struct ThreadBuffers {
     char* read_buf;
+    size_t read_size;
     char* batch_buf;
+    size_t batch_size;
     size_t batch_fill;
     char hex[hex_text_size];
     // The wait for an unmounted log root has been reported once.
@@ -85,7 +87,7 @@ void fill_placeholders(char* name, time_t now) {
 
 // false when the loop must end.
 bool name_log_file(TaskEntry* task, ThreadBuffers& buffers) {
-    snprintf(buffers.read_buf, diag_read_size, "%s/%s", runtime_state.log_root, task->file_template);
+    snprintf(buffers.read_buf, buffers.read_size, "%s/%s", runtime_state.log_root, task->file_template);
     const time_t now = time(nullptr);
     fill_placeholders(buffers.read_buf, now);
     char* path = strdup(buffers.read_buf);
@@ -192,7 +194,7 @@ bool wait_readable(TaskEntry* task, int fd, WaitedOn waited_on, bool* loop_on) {
 bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
     bool loop_on;
     if (!wait_readable(task, task->device_fd, WaitedOn::task_device, &loop_on)) return loop_on;
-    ssize_t got = read_retrying(task->device_fd, buffers.read_buf, diag_read_size);
+    ssize_t got = read_retrying(task->device_fd, buffers.read_buf, buffers.read_size);
     if (got < 0) {
         int error = errno;
         set_task_error(task, error);
@@ -214,7 +216,7 @@ bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
     const size_t chunk = static_cast<size_t>(got);
     acquire_wake_lock(task->name);
     set_last_data_time(task, time(nullptr));
-    if (buffers.batch_fill + chunk > batch_size) {
+    if (buffers.batch_fill + chunk > buffers.batch_size) {
         write_or_drop(task, buffers, buffers.batch_buf, buffers.batch_fill);
         // NOLINTNEXTLINE(clang-analyzer-unix.Malloc): batch_buf stays in buffers until logger_thread frees it
         buffers.batch_fill = 0;
@@ -229,9 +231,10 @@ bool batching_pass(TaskEntry* task, ThreadBuffers& buffers) {
 }
 
 // Reads the external device until it has nothing more, writing each chunk.
-void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
+// The bytes drained go into *drained.
+void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain, size_t* drained = nullptr) {
     for (;;) {
-        const ssize_t got = read_retrying(task->device_fd, buffers.read_buf, diag_read_size);
+        const ssize_t got = read_retrying(task->device_fd, buffers.read_buf, buffers.read_size);
         if (got < 0) {
             int error = errno;
             if (final_drain) {
@@ -255,16 +258,34 @@ void drain_external(TaskEntry* task, ThreadBuffers& buffers, bool final_drain) {
             MSG_DEBUG(2, "%s: read  device %s (%d), ret = %d\n", task->name, task->device_path, task->device_fd,
                       static_cast<int>(got));
         }
+        if (drained != nullptr) *drained += static_cast<size_t>(got);
         write_or_drop(task, buffers, buffers.read_buf, static_cast<size_t>(got));
     }
 }
 
+// With the control descriptor shared, qxdm7k alone reads it: every byte that
+// comes out of it is qxdm7k's log. The external device is then waited on
+// itself, and drained as it is after a control read.
+bool shared_control_pass(TaskEntry* task, ThreadBuffers& buffers) {
+    bool loop_on;
+    if (!wait_readable(task, task->device_fd, WaitedOn::task_device, &loop_on)) return loop_on;
+    acquire_wake_lock(task->name);
+    size_t drained = 0;
+    drain_external(task, buffers, false, &drained);
+    release_wake_lock(task->name);
+    // A device that says it is readable but gives nothing would be waited on
+    // again at once, for ever.
+    if (drained == 0) usleep(empty_control_pause_us);
+    return true;
+}
+
 // false when the loop must end.
 bool external_pass(TaskEntry* task, ThreadBuffers& buffers) {
+    if (daemon_settings.ext_ctrl_shared != 0) return shared_control_pass(task, buffers);
     const int control = daemon_settings.ext_ctrl_fd;
     bool loop_on;
     if (!wait_readable(task, control, WaitedOn::task_only, &loop_on)) return loop_on;
-    ssize_t got = read_retrying(control, buffers.read_buf, diag_read_size);
+    ssize_t got = read_retrying(control, buffers.read_buf, buffers.read_size);
     if (got < 0) {
         int error = errno;
         set_task_error(task, error);
@@ -291,13 +312,13 @@ void inject_null_mask(TaskEntry* task, ThreadBuffers& buffers) {
         return;
     }
     if (task->null_mask_file == nullptr || mask_name_refused(task, task->null_mask_file)) return;
-    char* path = root_path(task->null_mask_file, buffers.read_buf, diag_read_size);
+    char* path = root_path(task->null_mask_file, buffers.read_buf, buffers.read_size);
     if (path == nullptr) {
         MSG_ERROR("%s: alloc mask path failed: %s\n", task->name, error_text(errno).text);
         return;
     }
     MSG_DEBUG(1, "%s: inject mask %s\n", task->name, path);
-    if (inject_mask(task, path, buffers.read_buf, diag_read_size) < 0) {
+    if (inject_mask(task, path, buffers.read_buf, buffers.read_size) < 0) {
         MSG_ERROR("%s: inject mask %s failed!\n", task->name, path);
     }
     free(path);
@@ -316,8 +337,10 @@ void wind_down(TaskEntry* task, ThreadBuffers& buffers) {
 
 // false when the task must not log.
 bool start_task(TaskEntry* task, ThreadBuffers& buffers) {
-    buffers.read_buf = static_cast<char*>(malloc(diag_read_size));
-    buffers.batch_buf = buffers.read_buf != nullptr ? static_cast<char*>(malloc(batch_size)) : nullptr;
+    buffers.read_size = stream_read_size();
+    buffers.batch_size = stream_batch_size();
+    buffers.read_buf = static_cast<char*>(malloc(buffers.read_size));
+    buffers.batch_buf = buffers.read_buf != nullptr ? static_cast<char*>(malloc(buffers.batch_size)) : nullptr;
     if (buffers.batch_buf == nullptr) {
         int error = errno;
         set_task_error(task, error);
@@ -333,13 +356,13 @@ bool start_task(TaskEntry* task, ThreadBuffers& buffers) {
         set_task_error(task, -1);
         return false;
     }
-    char* path = root_path(task->mask_file, buffers.read_buf, diag_read_size);
+    char* path = root_path(task->mask_file, buffers.read_buf, buffers.read_size);
     if (path == nullptr) {
         set_task_error(task, errno);
         MSG_ERROR("%s: alloc mask path failed: %s\n", task->name, error_text(errno).text);
         return false;
     }
-    bool injected = inject_mask(task, path, buffers.read_buf, diag_read_size) >= 0;
+    bool injected = inject_mask(task, path, buffers.read_buf, buffers.read_size) >= 0;
     if (!injected) {
         set_task_error(task, -1);
         MSG_ERROR("%s: inject mask %s failed!\n", task->name, path);

@@ -141,8 +141,11 @@ void inject_raw(const TaskEntry* task, const char* mask_path, int mask_fd) {
 }
 
 void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, char* response, size_t response_size) {
-    const int target = task_is(task, task_qxdm_ext) ? daemon_settings.ext_ctrl_fd : task->device_fd;
-    const size_t read_size = std::min(response_size, diag_read_size);
+    const bool external = task_is(task, task_qxdm_ext);
+    const int target = external ? daemon_settings.ext_ctrl_fd : task->device_fd;
+    // On a shared control descriptor every read is qxdm7k's log; the answers
+    // to these packets are stored there, between its own.
+    const bool reads_responses = !external || daemon_settings.ext_ctrl_shared == 0;
     MaskReader reader{mask_fd, {}, 0, 0};
     StopBudget budget{stop_grace_ms};
     MaskSplitter splitter;
@@ -168,8 +171,9 @@ void inject_packets(const TaskEntry* task, const char* mask_path, int mask_fd, c
             MSG_ERROR("%s: inject %s failed: count = %d: %s\n", task->name, mask_path, length, error_text(error).text);
             return;
         }
+        if (!reads_responses) continue;
         ssize_t count = 0;
-        switch (read_response(target, response, read_size, budget, &count)) {
+        switch (read_response(target, response, response_size, budget, &count)) {
             case response_failed:
                 MSG_ERROR("%s: read response failed: %s\n", task->name, error_text(errno).text);
                 break;

@@ -54,6 +54,10 @@ struct DaemonSettings {
     // MinFreeMB: the space, in MiB, that the writer leaves free on the log
     // root's file system; 0 writes until the medium is full.
     int min_free_mb = 0;
+    // ext_ctrl_fd is qxdm7k's own descriptor: the driver lets a process open
+    // "/dev/diag" once. qxdm7k's thread is then its only reader, and it is
+    // closed once, by qxdm7k.
+    int ext_ctrl_shared = 0;
 };
 
 // The terminal attributes as the TCGETS/TCSETS ioctls exchange them (the

@@ -98,6 +98,10 @@ int main(int argc, char* argv[]) {
     }
     simphone::PhoneOptions options;
     options.properties["debugtool.anrhistory"] = "1";  // the daemon's messages on, into its log
+    // A kernel generation of the diag driver (2.6.35 ... 4.14); unset, the
+    // simulated driver of old.
+    const char* generation = getenv("SIMPHONE_DRIVER");
+    if (generation != nullptr) options.driver = generation;
     std::unique_ptr<simphone::Phone> phone = simphone::Phone::start(options, &error);
     if (!phone) {
         say("demo: %s\n", error.c_str());

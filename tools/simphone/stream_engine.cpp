@@ -667,6 +667,15 @@ int write_generation(DriverState& state, Handle& h, const std::string& bytes, co
         return 0;
     }
     answer_to_stream(state, state.streams[static_cast<int>(device_of(h.ino))], payload);
+    // Where a process may open /dev/diag only once, the external pair's
+    // control requests come through the logging file too: the pair hears
+    // them, and answers into its own stream as it does to its control file.
+    if (g.process_sessions && h.ino == ino_diag) {
+        Stream& pair = state.streams[static_cast<int>(Device::extdiag)];
+        bool is_diag_request = false;
+        const std::string answer = answer_request(payload, &pair.mask, &is_diag_request);
+        if (is_diag_request) log_answer(state, pair, answer);
+    }
     if (is_mask_request(payload)) queue_tables_for_all(state, h.ino);
     return 0;
 }
