@@ -108,7 +108,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     say("== A simulated phone is up (kernel %s: the daemon drops %d header bytes per buffer)\n",
-        options.kernel_version.c_str(), phone->header_bytes());
+        options.driver.empty() ? options.kernel_version.c_str() : options.driver.c_str(), phone->header_bytes());
     for (int i = 0; i < simphone::device_count; ++i) {
         const DaemonTask& task = daemon_tasks[i];
         phone->control_ok(std::string("rate ") + simphone::device_name(task.device) + " " + rates[i]);
