@@ -161,6 +161,21 @@ Walk walk_read(Bytes* b, uint64_t at, bool typed) {
     return w;
 }
 
+// Past reads that bring no data, [32][0]: a kernel that copies only whole
+// entries returns them while the first waiting one does not fit, maybe many
+// in a row. One without its type word, a batch's first, is a zero word and
+// must have a read with its type word behind it. They prove nothing alone,
+// so what follows a read is looked for behind them.
+uint64_t past_empty_reads(Bytes* b, uint64_t at) {
+    uint32_t word = 0, next = 0;
+    if (b->le32(at, &word) && word == 0 && b->le32(at + word_size, &next) && next == type_data) at += word_size;
+    for (uint32_t n = 0; n < max_entries && b->le32(at, &word) && word == type_data; ++n) {
+        if (!b->le32(at + word_size, &next) || next != 0) break;
+        at += 2 * word_size;
+    }
+    return at;
+}
+
 bool non_data_word(Bytes* b, uint64_t at) {
     uint32_t type = 0;
     if (!b->le32(at, &type)) return false;
@@ -174,6 +189,7 @@ bool whole_read(const Walk& w) { return w.valid && w.complete && w.count > 0; }
 // The end of the file, or a read with its type word that the end cuts after
 // a whole entry (the external modem's rotation copy of a buffer's head).
 bool ends_file(Bytes* b, uint64_t at) {
+    at = past_empty_reads(b, at);
     if (at == b->size()) return true;
     const Walk w = walk_read(b, at, true);
     return w.valid && w.cut && w.entries >= 1;
@@ -212,16 +228,18 @@ bool fixed_non_data(Bytes* b, uint64_t at) {
 
 // A read with its type word and a whole entry, complete or not.
 bool typed_start(Bytes* b, uint64_t at) {
+    at = past_empty_reads(b, at);
     const Walk w = walk_read(b, at, true);
     return w.valid && w.entries >= 1;
 }
 
 // Reads that walk whole one after another, `depth` more after the one at `at`.
 bool chain(Bytes* b, uint64_t at, int depth) {
+    at = past_empty_reads(b, at);
     for (bool typed : {true, false}) {
         const Walk w = walk_read(b, at, typed);
         if (!whole_read(w)) continue;
-        if (depth == 0 || ends_file(b, w.whole_end) || non_data_word(b, w.whole_end) ||
+        if (depth == 0 || ends_file(b, w.whole_end) || non_data_word(b, past_empty_reads(b, w.whole_end)) ||
             chain(b, w.whole_end, depth - 1))
             return true;
     }
@@ -234,7 +252,9 @@ bool chain(Bytes* b, uint64_t at, int depth) {
 // are full of words that would pass for one.
 bool sync_point(Bytes* b, uint64_t at) {
     const Walk t = walk_read(b, at, true);
-    if (whole_read(t) && (ends_file(b, t.whole_end) || non_data_word(b, t.whole_end) || chain(b, t.whole_end, 0) ||
+    // One the end of the file cuts after a whole entry: nothing follows it.
+    if (t.valid && t.cut && t.entries >= 1) return true;
+    if (whole_read(t) && (ends_file(b, t.whole_end) || non_data_word(b, past_empty_reads(b, t.whole_end)) || chain(b, t.whole_end, 0) ||
                           typed_start(b, t.whole_end)))
         return true;
     // A short one with its type word, which a whole read must follow.
@@ -258,6 +278,7 @@ uint64_t find_sync(Bytes* b, uint64_t from) {
 
 // What may follow a read taken at a known boundary.
 bool plausible_next(Bytes* b, uint64_t at) {
+    at = past_empty_reads(b, at);
     if (ends_file(b, at) || non_data_word(b, at)) return true;
     for (bool typed : {true, false}) {
         const Walk w = walk_read(b, at, typed);
@@ -354,7 +375,9 @@ uint64_t take_data(Walker* w, uint64_t at, const Walk& walk, uint64_t end) {
 // first read without its type word (itself maybe short) followed by one of
 // those.
 bool followed_well(Bytes* b, uint64_t at) {
-    const auto next = [b](uint64_t end) { return ends_file(b, end) || non_data_word(b, end) || typed_start(b, end); };
+    const auto next = [b](uint64_t end) { 
+        return ends_file(b, end) || non_data_word(b, past_empty_reads(b, end)) || typed_start(b, end);
+    };
     if (next(at) || sync_point(b, at)) return true;
     const Walk u = walk_read(b, at, false);
     return u.valid && u.entries >= 1 && (next(u.whole_end) || (u.dangling_end != 0 && next(u.dangling_end)));
