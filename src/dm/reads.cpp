@@ -128,6 +128,17 @@ Fit entry_at(Bytes* b, uint64_t at, Entry* e) {
     return last != nullptr && *last == flag_byte ? Fit::whole : Fit::bad_data;
 }
 
+// Whether the entry's data ends with a good frame: what a read looked for
+// among other bytes must show beyond a length that lands on a flag.
+bool ends_with_good_frame(Bytes* b, const Entry& e) {
+    const uint8_t* data = b->get(e.data, e.size);
+    if (data == nullptr) return false;
+    size_t start = e.size - 1;
+    while (start > 0 && data[start - 1] != flag_byte) --start;
+    std::string payload;
+    return unframe(data + start, e.size - start, &payload) == FrameStatus::good;
+}
+
 // A data read at some offset, read with or without its type word.
 struct Walk {
     bool valid = false;  // the words before the entries make sense
@@ -176,6 +187,17 @@ uint64_t past_empty_reads(Bytes* b, uint64_t at) {
     return at;
 }
 
+// Each whole entry of the walk from `at` ends with a good frame.
+bool entries_ring_true(Bytes* b, uint64_t at, const Walk& w) {
+    at += (w.typed ? 2 : 1) * word_size;
+    for (uint32_t i = 0; i < w.entries; ++i) {
+        Entry e;
+        if (entry_at(b, at, &e) != Fit::whole || !ends_with_good_frame(b, e)) return false;
+        at = e.data + e.size;
+    }
+    return true;
+}
+
 bool non_data_word(Bytes* b, uint64_t at) {
     uint32_t type = 0;
     if (!b->le32(at, &type)) return false;
@@ -186,13 +208,27 @@ bool non_data_word(Bytes* b, uint64_t at) {
 
 bool whole_read(const Walk& w) { return w.valid && w.complete && w.count > 0; }
 
-// The end of the file, or a read with its type word that the end cuts after
-// a whole entry (the external modem's rotation copy of a buffer's head).
+// What the file holds of an entry it cuts starts as frames do: with a good
+// one, or with no flag at all.
+bool cut_entry_starts_well(Bytes* b, uint64_t at) {
+    Entry e;
+    if (entry_at(b, at, &e) != Fit::past_end || e.data >= b->size()) return false;
+    const size_t size = static_cast<size_t>(std::min<uint64_t>(b->size() - e.data, e.size));
+    const uint8_t* data = b->get(e.data, size);
+    const uint8_t* flag = data != nullptr ? static_cast<const uint8_t*>(memchr(data, flag_byte, size)) : nullptr;
+    std::string payload;
+    return data != nullptr && (flag == nullptr || unframe(data, static_cast<size_t>(flag - data), &payload) ==
+                                                      FrameStatus::good);
+}
+
+// The end of the file, or a read with its type word that the end cuts (the
+// external modem's rotation copy of a buffer's head): after a whole entry,
+// or in its first one.
 bool ends_file(Bytes* b, uint64_t at) {
     at = past_empty_reads(b, at);
     if (at == b->size()) return true;
     const Walk w = walk_read(b, at, true);
-    return w.valid && w.cut && w.entries >= 1;
+    return w.valid && w.cut && (w.entries >= 1 || cut_entry_starts_well(b, w.whole_end));
 }
 
 bool whole_read_at(Bytes* b, uint64_t at, uint64_t* end) {
@@ -226,11 +262,12 @@ bool fixed_non_data(Bytes* b, uint64_t at) {
     return data_run(b, at + (type == type_hdlc ? word_size + 1 : word_size), 1);
 }
 
-// A read with its type word and a whole entry, complete or not.
+// A read with its type word and a whole entry, complete or not, whose
+// entries end with good frames.
 bool typed_start(Bytes* b, uint64_t at) {
     at = past_empty_reads(b, at);
     const Walk w = walk_read(b, at, true);
-    return w.valid && w.entries >= 1;
+    return w.valid && w.entries >= 1 && entries_ring_true(b, at, w);
 }
 
 // Reads that walk whole one after another, `depth` more after the one at `at`.
@@ -252,6 +289,7 @@ bool chain(Bytes* b, uint64_t at, int depth) {
 // are full of words that would pass for one.
 bool sync_point(Bytes* b, uint64_t at) {
     const Walk t = walk_read(b, at, true);
+    if (t.valid && t.entries >= 1 && !entries_ring_true(b, at, t)) return false;
     // One the end of the file cuts after a whole entry: nothing follows it.
     if (t.valid && t.cut && t.entries >= 1) return true;
     if (whole_read(t) && (ends_file(b, t.whole_end) || non_data_word(b, past_empty_reads(b, t.whole_end)) || chain(b, t.whole_end, 0) ||
@@ -263,7 +301,8 @@ bool sync_point(Bytes* b, uint64_t at) {
          (t.dangling_end != 0 && (ends_file(b, t.dangling_end) || chain(b, t.dangling_end, 0)))))
         return true;
     const Walk u = walk_read(b, at, false);
-    return whole_read(u) && (ends_file(b, u.whole_end) || chain(b, u.whole_end, 1) || fixed_non_data(b, u.whole_end));
+    if (!whole_read(u) || !entries_ring_true(b, at, u)) return false;
+    return (ends_file(b, u.whole_end) || chain(b, u.whole_end, 1) || fixed_non_data(b, u.whole_end));
 }
 
 constexpr uint64_t none = ~uint64_t{0};
@@ -279,7 +318,7 @@ uint64_t find_sync(Bytes* b, uint64_t from) {
 // What may follow a read taken at a known boundary.
 bool plausible_next(Bytes* b, uint64_t at) {
     at = past_empty_reads(b, at);
-    if (ends_file(b, at) || non_data_word(b, at)) return true;
+    if (ends_file(b, at) || non_data_word(b, at) || typed_start(b, at)) return true;
     for (bool typed : {true, false}) {
         const Walk w = walk_read(b, at, typed);
         if (w.valid && w.complete) return true;
@@ -375,7 +414,7 @@ uint64_t take_data(Walker* w, uint64_t at, const Walk& walk, uint64_t end) {
 // first read without its type word (itself maybe short) followed by one of
 // those.
 bool followed_well(Bytes* b, uint64_t at) {
-    const auto next = [b](uint64_t end) { 
+    const auto next = [b](uint64_t end) {
         return ends_file(b, end) || non_data_word(b, past_empty_reads(b, end)) || typed_start(b, end);
     };
     if (next(at) || sync_point(b, at)) return true;
@@ -383,15 +422,19 @@ bool followed_well(Bytes* b, uint64_t at) {
     return u.valid && u.entries >= 1 && (next(u.whole_end) || (u.dangling_end != 0 && next(u.dangling_end)));
 }
 
-// The read at a known boundary, as the first rule that fits: whole and
+struct Found {
+    Walk walk;
+    uint64_t end = none;
+};
+
+// The data read at a known boundary, as the first rule that fits: whole and
 // followed by what a read can be; whole; fewer entries than counted; cut by
-// the end of the file. Returns its end, or `none`.
-uint64_t take_data_read(Walker* w, uint64_t at) {
-    Bytes* b = w->b;
+// the end of the file. Its end is `none` when none fits.
+Found data_read_at(Bytes* b, uint64_t at) {
     const Walk walks[2] = {walk_read(b, at, true), walk_read(b, at, false)};
     for (const Walk& walk : walks) {
         if (walk.valid && walk.complete && plausible_next(b, walk.whole_end))
-            return take_data(w, at, walk, walk.whole_end);
+            return {walk, walk.whole_end};
     }
     // Whole, though what follows is no read: the next batch's first read,
     // without its type word, is no data. A word that names another kind of
@@ -399,7 +442,7 @@ uint64_t take_data_read(Walker* w, uint64_t at) {
     const bool other_kind = non_data_word(b, at);
     for (const Walk& walk : walks) {
         if (walk.valid && walk.complete && (walk.typed || (walk.count > 0 && !other_kind)))
-            return take_data(w, at, walk, walk.whole_end);
+            return {walk, walk.whole_end};
     }
     // Short: a count that is also another kind's type word asks for a read
     // found anew after it.
@@ -408,13 +451,18 @@ uint64_t take_data_read(Walker* w, uint64_t at) {
     };
     for (const Walk& walk : walks) {
         if (!walk.valid || walk.complete || walk.cut || (!walk.typed && walk.entries == 0)) continue;
-        if (after(walk.whole_end)) return take_data(w, at, walk, walk.whole_end);
-        if (walk.dangling_end != 0 && after(walk.dangling_end)) return take_data(w, at, walk, walk.dangling_end);
+        if (after(walk.whole_end)) return {walk, walk.whole_end};
+        if (walk.dangling_end != 0 && after(walk.dangling_end)) return {walk, walk.dangling_end};
     }
     for (const Walk& walk : walks) {
-        if (walk.valid && walk.cut && !other_kind) return take_data(w, at, walk, b->size());
+        if (walk.valid && walk.cut && !other_kind) return {walk, b->size()};
     }
-    return none;
+    return {};
+}
+
+uint64_t take_data_read(Walker* w, uint64_t at) {
+    const Found f = data_read_at(w->b, at);
+    return f.end == none ? none : take_data(w, at, f.walk, f.end);
 }
 
 // Bytes between reads, a mask table's or those where no read is found, are
@@ -472,11 +520,22 @@ void walk_reads(Walker* w) {
     }
 }
 
+// A file starts at a batch: a first read without its type word, short,
+// with entries, followed by what may follow a short read, is one.
+bool starts_with_read(Bytes* b) {
+    const Found f = data_read_at(b, 0);
+    return f.end != none && f.walk.entries >= 1 && entries_ring_true(b, 0, f.walk) && followed_well(b, f.end);
+}
+
 // A file is taken for reads when they start at its first byte, or further
 // on after bytes that hold no good frame (a first read without its type
 // word that is no data), or with three of log data in a row: a frame stream
 // that starts with frames stays one.
 bool made_of_reads(Bytes* b, uint64_t* first) {
+    if (starts_with_read(b)) {
+        *first = 0;
+        return true;
+    }
     *first = find_sync(b, 0);
     if (*first == none) return false;
     if (*first == 0 || data_run(b, *first, 3)) return true;
