@@ -198,6 +198,22 @@ bool entries_ring_true(Bytes* b, uint64_t at, const Walk& w) {
     return true;
 }
 
+// The walk carried on past its count: a short read of a kernel that leaves
+// the count word stale may hold more entries than it says, each of which
+// must end with a good frame.
+Walk walk_on(Bytes* b, Walk w) {
+    w.complete = false;
+    for (uint64_t at = w.whole_end; w.entries < max_entries; ++w.entries) {
+        Entry e;
+        const Fit fit = entry_at(b, at, &e);
+        if (fit == Fit::past_end) w.cut = true;
+        if (fit == Fit::bad_data) w.dangling_end = e.data;
+        if (fit != Fit::whole || !ends_with_good_frame(b, e)) break;
+        w.whole_end = at = e.data + e.size;
+    }
+    return w;
+}
+
 bool non_data_word(Bytes* b, uint64_t at) {
     uint32_t type = 0;
     if (!b->le32(at, &type)) return false;
@@ -408,18 +424,23 @@ uint64_t take_data(Walker* w, uint64_t at, const Walk& walk, uint64_t end) {
     return end;
 }
 
-// After a read that holds fewer entries than it counts, its count is no
-// guide to where it ends: a read found anew is trusted, or one with its
-// type word and a whole entry, or another kind's type word, or a batch's
-// first read without its type word (itself maybe short) followed by one of
-// those.
+// After a read whose count is stale, its count is no guide to where it
+// ends: a read found anew is trusted, or one with its type word and a whole
+// entry, or another kind's type word, or a batch's first read without its
+// type word (itself maybe short, or holding more than its count) followed
+// by one of those.
 bool followed_well(Bytes* b, uint64_t at) {
     const auto next = [b](uint64_t end) {
         return ends_file(b, end) || non_data_word(b, past_empty_reads(b, end)) || typed_start(b, end);
     };
     if (next(at) || sync_point(b, at)) return true;
     const Walk u = walk_read(b, at, false);
-    return u.valid && u.entries >= 1 && (next(u.whole_end) || (u.dangling_end != 0 && next(u.dangling_end)));
+    if (!u.valid || u.entries == 0) return false;
+    const Walk more = u.complete ? walk_on(b, u) : u;  // its own count may be stale
+    for (const Walk& w : {u, more}) {
+        if (next(w.whole_end) || (w.dangling_end != 0 && next(w.dangling_end))) return true;
+    }
+    return false;
 }
 
 struct Found {
@@ -436,12 +457,23 @@ Found data_read_at(Bytes* b, uint64_t at) {
         if (walk.valid && walk.complete && plausible_next(b, walk.whole_end))
             return {walk, walk.whole_end};
     }
+    // More entries than counted, up to what may follow a short read.
+    for (const Walk& walk : walks) {
+        if (!walk.valid || !walk.complete) continue;
+        const Walk more = walk_on(b, walk);
+        if (more.entries == walk.entries) continue;
+        if (more.cut) return {more, b->size()};
+        if (followed_well(b, more.whole_end)) return {more, more.whole_end};
+        if (more.dangling_end != 0 && followed_well(b, more.dangling_end)) return {more, more.dangling_end};
+    }
     // Whole, though what follows is no read: the next batch's first read,
     // without its type word, is no data. A word that names another kind of
-    // read is not taken for a count here.
+    // read is taken for a count here only when each entry ends with a good
+    // frame.
     const bool other_kind = non_data_word(b, at);
     for (const Walk& walk : walks) {
-        if (walk.valid && walk.complete && (walk.typed || (walk.count > 0 && !other_kind)))
+        if (walk.valid && walk.complete &&
+            (walk.typed || (walk.count > 0 && (!other_kind || entries_ring_true(b, at, walk)))))
             return {walk, walk.whole_end};
     }
     // Short: a count that is also another kind's type word asks for a read
