@@ -182,6 +182,9 @@ uint64_t past_empty_reads(Bytes* b, uint64_t at) {
     if (b->le32(at, &word) && word == 0 && b->le32(at + word_size, &next) && next == type_data) at += word_size;
     for (uint32_t n = 0; n < max_entries && b->le32(at, &word) && word == type_data; ++n) {
         if (!b->le32(at + word_size, &next) || next != 0) break;
+        // Followed by an entry, it is a short read whose stale count is 0.
+        Entry e;
+        if (entry_at(b, at + 2 * word_size, &e) == Fit::whole && ends_with_good_frame(b, e)) break;
         at += 2 * word_size;
     }
     return at;
@@ -278,12 +281,13 @@ bool fixed_non_data(Bytes* b, uint64_t at) {
     return data_run(b, at + (type == type_hdlc ? word_size + 1 : word_size), 1);
 }
 
-// A read with its type word and a whole entry, complete or not, whose
-// entries end with good frames.
+// A read with its type word and a whole entry, complete or not, its count
+// maybe stale, whose entries end with good frames.
 bool typed_start(Bytes* b, uint64_t at) {
     at = past_empty_reads(b, at);
     const Walk w = walk_read(b, at, true);
-    return w.valid && w.entries >= 1 && entries_ring_true(b, at, w);
+    const Walk more = w.valid && w.complete ? walk_on(b, w) : w;
+    return more.valid && more.entries >= 1 && entries_ring_true(b, at, w);
 }
 
 // Reads that walk whole one after another, `depth` more after the one at `at`.
@@ -299,23 +303,29 @@ bool chain(Bytes* b, uint64_t at, int depth) {
     return false;
 }
 
+// What may follow a read with its type word: the end, another kind's read,
+// or a read of data that walks whole or has its type word.
+bool followed_by_read(Bytes* b, uint64_t end) {
+    return ends_file(b, end) || non_data_word(b, past_empty_reads(b, end)) || chain(b, end, 0) || typed_start(b, end);
+}
+
 // Where a search may take up the reads again: a read of log data that walks
 // whole and is followed by what a read can be followed by. A read without
 // its type word has less to show, so two more must follow it; mask tables
 // are full of words that would pass for one.
 bool sync_point(Bytes* b, uint64_t at) {
+    // Whole or short, its count stale above or below what it holds; cut by
+    // the end of the file, nothing need follow it.
     const Walk t = walk_read(b, at, true);
-    if (t.valid && t.entries >= 1 && !entries_ring_true(b, at, t)) return false;
-    // One the end of the file cuts after a whole entry: nothing follows it.
-    if (t.valid && t.cut && t.entries >= 1) return true;
-    if (whole_read(t) && (ends_file(b, t.whole_end) || non_data_word(b, past_empty_reads(b, t.whole_end)) || chain(b, t.whole_end, 0) ||
-                          typed_start(b, t.whole_end)))
-        return true;
-    // A short one with its type word, which a whole read must follow.
-    if (t.valid && t.entries >= 1 && !t.complete &&
-        (ends_file(b, t.whole_end) || chain(b, t.whole_end, 0) ||
-         (t.dangling_end != 0 && (ends_file(b, t.dangling_end) || chain(b, t.dangling_end, 0)))))
-        return true;
+    const Walk more = t.valid && t.complete ? walk_on(b, t) : t;
+    if (more.valid && more.entries >= 1) {
+        if (!entries_ring_true(b, at, t)) return false;
+        if (more.cut) return true;
+        for (const Walk& w : {t, more}) {
+            if (followed_by_read(b, w.whole_end) || (w.dangling_end != 0 && followed_by_read(b, w.dangling_end)))
+                return true;
+        }
+    }
     const Walk u = walk_read(b, at, false);
     if (!whole_read(u) || !entries_ring_true(b, at, u)) return false;
     return (ends_file(b, u.whole_end) || chain(b, u.whole_end, 1) || fixed_non_data(b, u.whole_end));
@@ -552,11 +562,13 @@ void walk_reads(Walker* w) {
     }
 }
 
-// A file starts at a batch: a first read without its type word, short,
-// with entries, followed by what may follow a short read, is one.
+// A file starts at a batch: a first read without its type word whose
+// entries end with good frames is one when it holds two or more, or when
+// what follows it may follow a short read.
 bool starts_with_read(Bytes* b) {
     const Found f = data_read_at(b, 0);
-    return f.end != none && f.walk.entries >= 1 && entries_ring_true(b, 0, f.walk) && followed_well(b, f.end);
+    return f.end != none && f.walk.entries >= 1 && entries_ring_true(b, 0, f.walk) &&
+           (f.walk.entries >= 2 || followed_well(b, f.end));
 }
 
 // A file is taken for reads when they start at its first byte, or further
