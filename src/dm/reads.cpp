@@ -151,6 +151,15 @@ struct Walk {
     bool cut = false;           // an entry runs past the end of the file
 };
 
+// An entry that is not whole ends the walk: cut when it runs past the end
+// of the file; a length word without its data when a read may follow it,
+// which for a short read's last word includes one whose data would pass
+// the end.
+void note_unwhole(Bytes* b, Fit fit, const Entry& e, Walk* w) {
+    if (fit == Fit::past_end) w->cut = true;
+    if ((fit == Fit::bad_data || fit == Fit::past_end) && e.size != 0 && e.data <= b->size()) w->dangling_end = e.data;
+}
+
 Walk walk_read(Bytes* b, uint64_t at, bool typed) {
     Walk w;
     w.typed = typed;
@@ -163,8 +172,7 @@ Walk walk_read(Bytes* b, uint64_t at, bool typed) {
     for (; w.entries < w.count; ++w.entries) {
         Entry e;
         const Fit fit = entry_at(b, at, &e);
-        if (fit == Fit::past_end) w.cut = true;
-        if (fit == Fit::bad_data) w.dangling_end = e.data;
+        note_unwhole(b, fit, e, &w);
         if (fit != Fit::whole) break;
         w.whole_end = at = e.data + e.size;
     }
@@ -209,8 +217,7 @@ Walk walk_on(Bytes* b, Walk w) {
     for (uint64_t at = w.whole_end; w.entries < max_entries; ++w.entries) {
         Entry e;
         const Fit fit = entry_at(b, at, &e);
-        if (fit == Fit::past_end) w.cut = true;
-        if (fit == Fit::bad_data) w.dangling_end = e.data;
+        note_unwhole(b, fit, e, &w);
         if (fit != Fit::whole || !ends_with_good_frame(b, e)) break;
         w.whole_end = at = e.data + e.size;
     }
@@ -462,6 +469,11 @@ struct Found {
 // followed by what a read can be; whole; fewer entries than counted; cut by
 // the end of the file. Its end is `none` when none fits.
 Found data_read_at(Bytes* b, uint64_t at) {
+    // A read that ends before what the end of the file cuts is not cut.
+    const auto ended = [](Walk walk, uint64_t end) {
+        walk.cut = false;
+        return Found{walk, end};
+    };
     const Walk walks[2] = {walk_read(b, at, true), walk_read(b, at, false)};
     for (const Walk& walk : walks) {
         if (walk.valid && walk.complete && plausible_next(b, walk.whole_end))
@@ -472,9 +484,9 @@ Found data_read_at(Bytes* b, uint64_t at) {
         if (!walk.valid || !walk.complete) continue;
         const Walk more = walk_on(b, walk);
         if (more.entries == walk.entries) continue;
+        if (followed_well(b, more.whole_end)) return ended(more, more.whole_end);
+        if (more.dangling_end != 0 && followed_well(b, more.dangling_end)) return ended(more, more.dangling_end);
         if (more.cut) return {more, b->size()};
-        if (followed_well(b, more.whole_end)) return {more, more.whole_end};
-        if (more.dangling_end != 0 && followed_well(b, more.dangling_end)) return {more, more.dangling_end};
     }
     // Whole, though what follows is no read: the next batch's first read,
     // without its type word, is no data. A word that names another kind of
@@ -492,9 +504,9 @@ Found data_read_at(Bytes* b, uint64_t at) {
         return other_kind ? ends_file(b, end) || sync_point(b, end) || typed_start(b, end) : followed_well(b, end);
     };
     for (const Walk& walk : walks) {
-        if (!walk.valid || walk.complete || walk.cut || (!walk.typed && walk.entries == 0)) continue;
-        if (after(walk.whole_end)) return {walk, walk.whole_end};
-        if (walk.dangling_end != 0 && after(walk.dangling_end)) return {walk, walk.dangling_end};
+        if (!walk.valid || walk.complete || (!walk.typed && walk.entries == 0)) continue;
+        if (after(walk.whole_end)) return ended(walk, walk.whole_end);
+        if (walk.dangling_end != 0 && after(walk.dangling_end)) return ended(walk, walk.dangling_end);
     }
     for (const Walk& walk : walks) {
         if (walk.valid && walk.cut && !other_kind) return {walk, b->size()};
