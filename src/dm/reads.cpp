@@ -297,15 +297,32 @@ bool typed_start(Bytes* b, uint64_t at) {
     return more.valid && more.entries >= 1 && entries_ring_true(b, at, w);
 }
 
-// Reads that walk whole one after another, `depth` more after the one at `at`.
+// Where a data read at `at` may end, as a run of reads takes it: whole;
+// or, with its type word and entries that end with good frames, short, its
+// count stale either way, maybe with a last length word that lacks its
+// data. Returns how many of `ends` it filled.
+int read_ends(Bytes* b, uint64_t at, bool typed, uint64_t ends[3]) {
+    const Walk w = walk_read(b, at, typed);
+    int n = 0;
+    if (whole_read(w)) ends[n++] = w.whole_end;
+    if (!typed || !w.valid || !entries_ring_true(b, at, w)) return n;
+    const Walk more = w.complete ? walk_on(b, w) : w;
+    if (more.entries > w.entries || (!w.complete && w.entries >= 1)) ends[n++] = more.whole_end;
+    if (more.dangling_end != 0 && more.entries >= 1) ends[n++] = more.dangling_end;
+    return n;
+}
+
+// Reads that walk one after another, `depth` more after the one at `at`.
 bool chain(Bytes* b, uint64_t at, int depth) {
     at = past_empty_reads(b, at);
     for (bool typed : {true, false}) {
-        const Walk w = walk_read(b, at, typed);
-        if (!whole_read(w)) continue;
-        if (depth == 0 || ends_file(b, w.whole_end) || non_data_word(b, past_empty_reads(b, w.whole_end)) ||
-            chain(b, w.whole_end, depth - 1))
-            return true;
+        uint64_t ends[3];
+        const int n = read_ends(b, at, typed, ends);
+        for (int i = 0; i < n; ++i) {
+            if (depth == 0 || ends_file(b, ends[i]) || non_data_word(b, past_empty_reads(b, ends[i])) ||
+                chain(b, ends[i], depth - 1))
+                return true;
+        }
     }
     return false;
 }
