@@ -298,14 +298,14 @@ bool typed_start(Bytes* b, uint64_t at) {
 }
 
 // Where a data read at `at` may end, as a run of reads takes it: whole;
-// or, with its type word and entries that end with good frames, short, its
-// count stale either way, maybe with a last length word that lacks its
-// data. Returns how many of `ends` it filled.
+// or, with entries that end with good frames, short, its count stale
+// either way, maybe with a last length word that lacks its data. Returns
+// how many of `ends` it filled.
 int read_ends(Bytes* b, uint64_t at, bool typed, uint64_t ends[3]) {
     const Walk w = walk_read(b, at, typed);
     int n = 0;
     if (whole_read(w)) ends[n++] = w.whole_end;
-    if (!typed || !w.valid || !entries_ring_true(b, at, w)) return n;
+    if (!w.valid || !entries_ring_true(b, at, w)) return n;
     const Walk more = w.complete ? walk_on(b, w) : w;
     if (more.entries > w.entries || (!w.complete && w.entries >= 1)) ends[n++] = more.whole_end;
     if (more.dangling_end != 0 && more.entries >= 1) ends[n++] = more.dangling_end;
@@ -496,14 +496,18 @@ Found data_read_at(Bytes* b, uint64_t at) {
         if (walk.valid && walk.complete && plausible_next(b, walk.whole_end))
             return {walk, walk.whole_end};
     }
-    // More entries than counted, up to what may follow a short read.
+    // More entries than counted, or as many and a length word without its
+    // data, up to what may follow a short read.
     for (const Walk& walk : walks) {
         if (!walk.valid || !walk.complete) continue;
         const Walk more = walk_on(b, walk);
-        if (more.entries == walk.entries) continue;
-        if (followed_well(b, more.whole_end)) return ended(more, more.whole_end);
+        // A word that starts a read of its own is no length.
+        uint32_t word = 0;
+        const bool own_read = b->le32(walk.whole_end, &word) && (word == type_data || non_data_word(b, walk.whole_end));
+        if (more.entries == walk.entries && (more.dangling_end == 0 || own_read)) continue;
+        if (more.entries > walk.entries && followed_well(b, more.whole_end)) return ended(more, more.whole_end);
         if (more.dangling_end != 0 && followed_well(b, more.dangling_end)) return ended(more, more.dangling_end);
-        if (more.cut) return {more, b->size()};
+        if (more.cut && more.entries > walk.entries) return {more, b->size()};
     }
     // Whole, though what follows is no read: the next batch's first read,
     // without its type word, is no data. A word that names another kind of
