@@ -112,9 +112,12 @@ enum class Fit { whole, absent, bad_length, bad_data, past_end };
 Fit entry_at(Bytes* b, uint64_t at, Entry* e) {
     if (at == b->size()) return Fit::absent;
     uint32_t word = 0;
+    // Even when the end of the file cuts the first word, its data would
+    // follow it: a cut entry gives no more than the bytes it has.
+    e->modem = modem_local;
+    e->data = at + word_size;
     if (!b->le32(at, &word)) return Fit::past_end;
     e->modem = modem_of_token(word);
-    e->data = at + word_size;
     if (e->modem >= 0) {
         e->data += word_size;
         if (!b->le32(at + word_size, &word)) return Fit::past_end;
@@ -128,15 +131,23 @@ Fit entry_at(Bytes* b, uint64_t at, Entry* e) {
     return last != nullptr && *last == flag_byte ? Fit::whole : Fit::bad_data;
 }
 
-// Whether the entry's data ends with a good frame: what a read looked for
-// among other bytes must show beyond a length that lands on a flag.
+// Whether the entry's data starts and ends with a good frame: what a read
+// looked for among other bytes must show beyond a length that lands on a
+// flag. An entry holds whole frames, so its first one starts at its first
+// byte; a length read from inside a frame stream lands its data mid-frame.
 bool ends_with_good_frame(Bytes* b, const Entry& e) {
     const uint8_t* data = b->get(e.data, e.size);
     if (data == nullptr) return false;
+    size_t lead = 0;  // an opening flag, where a peripheral writes one
+    while (lead < e.size && data[lead] == flag_byte) ++lead;
+    if (lead == e.size) return false;
+    const uint8_t* first_end = static_cast<const uint8_t*>(memchr(data + lead, flag_byte, e.size - lead));
     size_t start = e.size - 1;
-    while (start > 0 && data[start - 1] != flag_byte) --start;
+    while (start > lead && data[start - 1] != flag_byte) --start;
     std::string payload;
-    return unframe(data + start, e.size - start, &payload) == FrameStatus::good;
+    return unframe(data + start, e.size - start, &payload) == FrameStatus::good &&
+           (start == lead ||
+            unframe(data + lead, static_cast<size_t>(first_end - data) - lead, &payload) == FrameStatus::good);
 }
 
 // A data read at some offset, read with or without its type word.
@@ -235,15 +246,15 @@ bool non_data_word(Bytes* b, uint64_t at) {
 bool whole_read(const Walk& w) { return w.valid && w.complete && w.count > 0; }
 
 // What the file holds of an entry it cuts starts as frames do: with a good
-// one, or with no flag at all.
-bool cut_entry_starts_well(Bytes* b, uint64_t at) {
+// one, or, unless `need_frame`, with no flag at all.
+bool cut_entry_starts_well(Bytes* b, uint64_t at, bool need_frame = false) {
     Entry e;
     if (entry_at(b, at, &e) != Fit::past_end || e.data >= b->size()) return false;
     const size_t size = static_cast<size_t>(std::min<uint64_t>(b->size() - e.data, e.size));
     const uint8_t* data = b->get(e.data, size);
     const uint8_t* flag = data != nullptr ? static_cast<const uint8_t*>(memchr(data, flag_byte, size)) : nullptr;
     std::string payload;
-    return data != nullptr && (flag == nullptr || unframe(data, static_cast<size_t>(flag - data), &payload) ==
+    return data != nullptr && (flag == nullptr ? !need_frame : unframe(data, static_cast<size_t>(flag - data), &payload) ==
                                                       FrameStatus::good);
 }
 
@@ -278,14 +289,6 @@ bool data_run(Bytes* b, uint64_t at, int n) {
         at = t.whole_end;
     }
     return true;
-}
-
-// The deinit word or the HDLC setting, and a read of log data after it:
-// unlike a mask table's word, a fixed size to check what follows.
-bool fixed_non_data(Bytes* b, uint64_t at) {
-    uint32_t type = 0;
-    if (!non_data_word(b, at) || !b->le32(at, &type) || is_mask_type(type)) return false;
-    return data_run(b, at + (type == type_hdlc ? word_size + 1 : word_size), 1);
 }
 
 // A read with its type word and a whole entry, complete or not, its count
@@ -327,32 +330,21 @@ bool chain(Bytes* b, uint64_t at, int depth) {
     return false;
 }
 
-// What may follow a read with its type word: the end, another kind's read,
-// or a read of data that walks whole or has its type word.
-bool followed_by_read(Bytes* b, uint64_t end) {
-    return ends_file(b, end) || non_data_word(b, past_empty_reads(b, end)) || chain(b, end, 0) || typed_start(b, end);
-}
-
-// Where a search may take up the reads again: a read of log data that walks
-// whole and is followed by what a read can be followed by. A read without
-// its type word has less to show, so two more must follow it; mask tables
-// are full of words that would pass for one.
+// Where a search may take up the reads again: a read of log data whose
+// entries start and end with good frames, with its type word or without,
+// whole or short, its count stale above or below what it holds. Mask tables
+// are full of words that pass for a type, a count and a length; they hold
+// no run of good frames that a length word marks out.
 bool sync_point(Bytes* b, uint64_t at) {
-    // Whole or short, its count stale above or below what it holds; cut by
-    // the end of the file, nothing need follow it.
-    const Walk t = walk_read(b, at, true);
-    const Walk more = t.valid && t.complete ? walk_on(b, t) : t;
-    if (more.valid && more.entries >= 1) {
-        if (!entries_ring_true(b, at, t)) return false;
-        if (more.cut) return true;
-        for (const Walk& w : {t, more}) {
-            if (followed_by_read(b, w.whole_end) || (w.dangling_end != 0 && followed_by_read(b, w.dangling_end)))
-                return true;
-        }
+    for (bool typed : {true, false}) {
+        const Walk w = walk_read(b, at, typed);
+        if (!w.valid || !entries_ring_true(b, at, w)) continue;
+        const Walk more = w.complete ? walk_on(b, w) : w;
+        if (more.entries >= 1) return true;
+        // The end of the file cuts its first entry after a good frame.
+        if (typed && w.cut && w.entries == 0 && cut_entry_starts_well(b, w.whole_end, true)) return true;
     }
-    const Walk u = walk_read(b, at, false);
-    if (!whole_read(u) || !entries_ring_true(b, at, u)) return false;
-    return (ends_file(b, u.whole_end) || chain(b, u.whole_end, 1) || fixed_non_data(b, u.whole_end));
+    return false;
 }
 
 constexpr uint64_t none = ~uint64_t{0};
@@ -530,7 +522,8 @@ Found data_read_at(Bytes* b, uint64_t at) {
         if (walk.dangling_end != 0 && after(walk.dangling_end)) return ended(walk, walk.dangling_end);
     }
     for (const Walk& walk : walks) {
-        if (walk.valid && walk.cut && !other_kind) return {walk, b->size()};
+        if (walk.valid && walk.cut && (!other_kind || (walk.entries >= 1 && entries_ring_true(b, at, walk))))
+            return {walk, b->size()};
     }
     return {};
 }
@@ -548,6 +541,7 @@ uint64_t take_data_read(Walker* w, uint64_t at) {
 void take_region(Walker* w, ReadEvent::Kind kind, uint64_t from, uint64_t to) {
     const bool table = kind == ReadEvent::mask_table;
     report(w, kind, table, from, to - from, table ? word_size : 0, 0);
+    if (table) return;
     const uint8_t* data = w->b->get(from, static_cast<size_t>(to - from));
     if (data == nullptr) return;
     if (!w->region) {
