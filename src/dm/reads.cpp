@@ -512,12 +512,13 @@ Found data_read_at(Bytes* b, uint64_t at) {
             return {walk, walk.whole_end};
     }
     // Short: a count that is also another kind's type word asks for a read
-    // found anew after it.
-    const auto after = [b, other_kind](uint64_t end) {
-        return other_kind ? ends_file(b, end) || sync_point(b, end) || typed_start(b, end) : followed_well(b, end);
-    };
+    // found anew after it, unless the entries end with good frames.
     for (const Walk& walk : walks) {
         if (!walk.valid || walk.complete || (!walk.typed && walk.entries == 0)) continue;
+        const bool trusted = !other_kind || (walk.entries >= 1 && entries_ring_true(b, at, walk));
+        const auto after = [b, trusted](uint64_t end) {
+            return trusted ? followed_well(b, end) : ends_file(b, end) || sync_point(b, end) || typed_start(b, end);
+        };
         if (after(walk.whole_end)) return ended(walk, walk.whole_end);
         if (walk.dangling_end != 0 && after(walk.dangling_end)) return ended(walk, walk.dangling_end);
     }
