@@ -499,7 +499,8 @@ Found data_read_at(Bytes* b, uint64_t at) {
         if (more.entries == walk.entries && (more.dangling_end == 0 || own_read)) continue;
         if (more.entries > walk.entries && followed_well(b, more.whole_end)) return ended(more, more.whole_end);
         if (more.dangling_end != 0 && followed_well(b, more.dangling_end)) return ended(more, more.dangling_end);
-        if (more.cut && more.entries > walk.entries) return {more, b->size()};
+        if (more.cut && (more.entries > walk.entries || (!own_read && cut_entry_starts_well(b, more.whole_end, true))))
+            return {more, b->size()};
     }
     // Whole, though what follows is no read: the next batch's first read,
     // without its type word, is no data. A word that names another kind of
