@@ -474,58 +474,64 @@ struct Found {
     uint64_t end = none;
 };
 
+// A walk that ends before what the end of the file cuts is not cut.
+Found ended(Walk walk, uint64_t end) {
+    walk.cut = false;
+    return Found{walk, end};
+}
+
+// A complete walk carried on: more entries than counted, or as many and a
+// length word without its data, up to what may follow a short read; or up
+// to an entry that the end of the file cuts.
+Found more_than_counted(Bytes* b, const Walk& walk) {
+    const Walk more = walk_on(b, walk);
+    // A word that starts a read of its own is no length.
+    uint32_t word = 0;
+    const bool own_read = b->le32(walk.whole_end, &word) && (word == type_data || non_data_word(b, walk.whole_end));
+    if (more.entries == walk.entries && (more.dangling_end == 0 || own_read)) return {};
+    if (more.entries > walk.entries && followed_well(b, more.whole_end)) return ended(more, more.whole_end);
+    if (more.dangling_end != 0 && followed_well(b, more.dangling_end)) return ended(more, more.dangling_end);
+    if (more.cut && (more.entries > walk.entries || (!own_read && cut_entry_starts_well(b, more.whole_end, true))))
+        return {more, b->size()};
+    return {};
+}
+
 // The data read at a known boundary, as the first rule that fits: whole and
-// followed by what a read can be; whole; fewer entries than counted; cut by
-// the end of the file. Its end is `none` when none fits.
+// followed by what a read can be; holding more than counted; whole; fewer
+// entries than counted; cut by the end of the file. Its end is `none` when
+// none fits. A count that is also another kind's type word is taken for one
+// only when each entry ends with a good frame.
 Found data_read_at(Bytes* b, uint64_t at) {
-    // A read that ends before what the end of the file cuts is not cut.
-    const auto ended = [](Walk walk, uint64_t end) {
-        walk.cut = false;
-        return Found{walk, end};
-    };
     const Walk walks[2] = {walk_read(b, at, true), walk_read(b, at, false)};
+    const bool other_kind = non_data_word(b, at);
+    const auto trusted = [b, at, other_kind](const Walk& w) {
+        return w.valid && (w.typed || !other_kind || (w.entries >= 1 && entries_ring_true(b, at, w)));
+    };
     for (const Walk& walk : walks) {
-        if (walk.valid && walk.complete && plausible_next(b, walk.whole_end))
-            return {walk, walk.whole_end};
+        if (trusted(walk) && walk.complete && plausible_next(b, walk.whole_end)) return {walk, walk.whole_end};
     }
-    // More entries than counted, or as many and a length word without its
-    // data, up to what may follow a short read.
     for (const Walk& walk : walks) {
-        if (!walk.valid || !walk.complete) continue;
-        const Walk more = walk_on(b, walk);
-        // A word that starts a read of its own is no length.
-        uint32_t word = 0;
-        const bool own_read = b->le32(walk.whole_end, &word) && (word == type_data || non_data_word(b, walk.whole_end));
-        if (more.entries == walk.entries && (more.dangling_end == 0 || own_read)) continue;
-        if (more.entries > walk.entries && followed_well(b, more.whole_end)) return ended(more, more.whole_end);
-        if (more.dangling_end != 0 && followed_well(b, more.dangling_end)) return ended(more, more.dangling_end);
-        if (more.cut && (more.entries > walk.entries || (!own_read && cut_entry_starts_well(b, more.whole_end, true))))
-            return {more, b->size()};
+        const Found more = trusted(walk) && walk.complete ? more_than_counted(b, walk) : Found();
+        if (more.end != none) return more;
     }
     // Whole, though what follows is no read: the next batch's first read,
-    // without its type word, is no data. A word that names another kind of
-    // read is taken for a count here only when each entry ends with a good
-    // frame.
-    const bool other_kind = non_data_word(b, at);
+    // without its type word, is no data.
     for (const Walk& walk : walks) {
-        if (walk.valid && walk.complete &&
-            (walk.typed || (walk.count > 0 && (!other_kind || entries_ring_true(b, at, walk)))))
-            return {walk, walk.whole_end};
+        if (trusted(walk) && walk.complete && (walk.typed || walk.count > 0)) return {walk, walk.whole_end};
     }
-    // Short: a count that is also another kind's type word asks for a read
-    // found anew after it, unless the entries end with good frames.
+    // Short: after a count that is also another kind's type word, unless the
+    // entries end with good frames, only a read found anew may follow.
     for (const Walk& walk : walks) {
         if (!walk.valid || walk.complete || (!walk.typed && walk.entries == 0)) continue;
-        const bool trusted = !other_kind || (walk.entries >= 1 && entries_ring_true(b, at, walk));
-        const auto after = [b, trusted](uint64_t end) {
-            return trusted ? followed_well(b, end) : ends_file(b, end) || sync_point(b, end) || typed_start(b, end);
+        const bool trust = trusted(walk);
+        const auto after = [b, trust](uint64_t end) {
+            return trust ? followed_well(b, end) : ends_file(b, end) || sync_point(b, end) || typed_start(b, end);
         };
         if (after(walk.whole_end)) return ended(walk, walk.whole_end);
         if (walk.dangling_end != 0 && after(walk.dangling_end)) return ended(walk, walk.dangling_end);
     }
     for (const Walk& walk : walks) {
-        if (walk.valid && walk.cut && (!other_kind || (walk.entries >= 1 && entries_ring_true(b, at, walk))))
-            return {walk, b->size()};
+        if (trusted(walk) && walk.cut) return {walk, b->size()};
     }
     return {};
 }
