@@ -541,15 +541,17 @@ uint64_t take_data_read(Walker* w, uint64_t at) {
     return f.end == none ? none : take_data(w, at, f.walk, f.end);
 }
 
-// Bytes between reads, a mask table's or those where no read is found, are
-// scanned for frames on their own, so that they cannot run into the next
-// read's, and only their good frames are kept: an untyped read lost among
-// tables, or the rest of a read after a damaged word, still gives its
-// frames, and a table's flags and escapes give no bad ones.
+// Bytes where no read is found are scanned for frames on their own, so that
+// they cannot run into the next read's, and only their good frames are
+// kept: the rest of a read after a damaged word still gives its frames. A
+// mask table gives none: reads are found again wherever a read's entries
+// start and end with good frames, and a table's runs of 0xFF before a flag
+// pass for a frame. Nor do the bytes before the first read, which are the
+// first batch's first read without its type word, and no data: a table.
 void take_region(Walker* w, ReadEvent::Kind kind, uint64_t from, uint64_t to) {
     const bool table = kind == ReadEvent::mask_table;
     report(w, kind, table, from, to - from, table ? word_size : 0, 0);
-    if (table) return;
+    if (table || from == 0) return;
     const uint8_t* data = w->b->get(from, static_cast<size_t>(to - from));
     if (data == nullptr) return;
     if (!w->region) {
