@@ -254,8 +254,9 @@ bool cut_entry_starts_well(Bytes* b, uint64_t at, bool need_frame = false) {
     const uint8_t* data = b->get(e.data, size);
     const uint8_t* flag = data != nullptr ? static_cast<const uint8_t*>(memchr(data, flag_byte, size)) : nullptr;
     std::string payload;
-    return data != nullptr && (flag == nullptr ? !need_frame : unframe(data, static_cast<size_t>(flag - data), &payload) ==
-                                                      FrameStatus::good);
+    return data != nullptr &&
+           (flag == nullptr ? !need_frame
+                            : unframe(data, static_cast<size_t>(flag - data), &payload) == FrameStatus::good);
 }
 
 // The end of the file, or a read with its type word that the end cuts (the
@@ -266,29 +267,6 @@ bool ends_file(Bytes* b, uint64_t at) {
     if (at == b->size()) return true;
     const Walk w = walk_read(b, at, true);
     return w.valid && w.cut && (w.entries >= 1 || cut_entry_starts_well(b, w.whole_end));
-}
-
-bool whole_read_at(Bytes* b, uint64_t at, uint64_t* end) {
-    for (bool typed : {true, false}) {
-        const Walk w = walk_read(b, at, typed);
-        if (whole_read(w)) {
-            *end = w.whole_end;
-            return true;
-        }
-    }
-    return false;
-}
-
-// `n` reads of log data in a row from `at`, or fewer up to the end; a short
-// one with its type word counts.
-bool data_run(Bytes* b, uint64_t at, int n) {
-    for (; n > 0 && !ends_file(b, at); --n) {
-        if (whole_read_at(b, at, &at)) continue;
-        const Walk t = walk_read(b, at, true);
-        if (!t.valid || t.entries == 0) return false;
-        at = t.whole_end;
-    }
-    return true;
 }
 
 // A read with its type word and a whole entry, complete or not, its count
@@ -342,7 +320,7 @@ bool sync_point(Bytes* b, uint64_t at) {
         const Walk more = w.complete ? walk_on(b, w) : w;
         if (more.entries >= 1) return true;
         // The end of the file cuts its first entry after a good frame.
-        if (typed && w.cut && w.entries == 0 && cut_entry_starts_well(b, w.whole_end, true)) return true;
+        if (w.cut && w.entries == 0 && cut_entry_starts_well(b, w.whole_end, true)) return true;
     }
     return false;
 }
@@ -505,7 +483,8 @@ Found data_read_at(Bytes* b, uint64_t at) {
     const Walk walks[2] = {walk_read(b, at, true), walk_read(b, at, false)};
     const bool other_kind = non_data_word(b, at);
     const auto trusted = [b, at, other_kind](const Walk& w) {
-        return w.valid && (w.typed || !other_kind || (w.entries >= 1 && entries_ring_true(b, at, w)));
+        return w.valid && (w.typed || !other_kind || (w.entries >= 1 && entries_ring_true(b, at, w)) ||
+                           (w.cut && w.entries == 0 && cut_entry_starts_well(b, w.whole_end, true)));
     };
     for (const Walk& walk : walks) {
         if (trusted(walk) && walk.complete && plausible_next(b, walk.whole_end)) return {walk, walk.whole_end};
@@ -600,37 +579,23 @@ void walk_reads(Walker* w) {
 }
 
 // A file starts at a batch: a first read without its type word whose
-// entries end with good frames is one when it holds two or more, or when
-// what follows it may follow a short read.
+// entries start and end with good frames is one when it holds two or more,
+// or when what follows it may follow a short read; so is one that the end
+// of the file cuts in its first entry after a good frame.
 bool starts_with_read(Bytes* b) {
     const Found f = data_read_at(b, 0);
-    return f.end != none && f.walk.entries >= 1 && entries_ring_true(b, 0, f.walk) &&
-           (f.walk.entries >= 2 || followed_well(b, f.end));
+    if (f.end == none) return false;
+    if (f.walk.cut && f.walk.entries == 0) return cut_entry_starts_well(b, f.walk.whole_end, true);
+    return f.walk.entries >= 1 && entries_ring_true(b, 0, f.walk) && (f.walk.entries >= 2 || followed_well(b, f.end));
 }
 
-// A file is taken for reads when they start at its first byte, or further
-// on after bytes that hold no good frame (a first read without its type
-// word that is no data), or with three of log data in a row: a frame stream
-// that starts with frames stays one.
+// A file is taken for reads when they start at its first byte, or when a
+// read is found further on: its entries start and end with good frames, and
+// a frame stream holds no such run that a length word in front marks out,
+// since the word's last byte would be the flag that ends the frame before.
 bool made_of_reads(Bytes* b, uint64_t* first) {
-    if (starts_with_read(b)) {
-        *first = 0;
-        return true;
-    }
-    *first = find_sync(b, 0);
-    if (*first == none) return false;
-    if (*first == 0 || data_run(b, *first, 3)) return true;
-    const uint8_t* data = b->get(0, static_cast<size_t>(*first));
-    if (data == nullptr) return false;
-    bool good = false;
-    const ParseHandler seen = [](void* context, const ParseEvent& event) {
-        if (event.kind == ParseEvent::frame && event.status == FrameStatus::good) *static_cast<bool*>(context) = true;
-    };
-    FrameParser parser;
-    parser_init(&parser);
-    parser_feed(&parser, data, static_cast<size_t>(*first), seen, &good);
-    parser_finish(&parser, seen, &good);
-    return !good;
+    *first = starts_with_read(b) ? 0 : find_sync(b, 0);
+    return *first != none;
 }
 
 }  // namespace
