@@ -482,9 +482,13 @@ Found more_than_counted(Bytes* b, const Walk& walk) {
 Found data_read_at(Bytes* b, uint64_t at) {
     const Walk walks[2] = {walk_read(b, at, true), walk_read(b, at, false)};
     const bool other_kind = non_data_word(b, at);
-    const auto trusted = [b, at, other_kind](const Walk& w) {
-        return w.valid && (w.typed || !other_kind || (w.entries >= 1 && entries_ring_true(b, at, w)) ||
-                           (w.cut && w.entries == 0 && cut_entry_starts_well(b, w.whole_end, true)));
+    // A zero word is a read only in front of one with its type word.
+    uint32_t next = 0;
+    const bool lone_zero = walks[1].count == 0 && !(b->le32(at + word_size, &next) && next == type_data);
+    const auto trusted = [b, at, other_kind, lone_zero](const Walk& w) {
+        if (!w.valid || (!w.typed && lone_zero)) return false;
+        return w.typed || !other_kind || (w.entries >= 1 && entries_ring_true(b, at, w)) ||
+               (w.cut && w.entries == 0 && cut_entry_starts_well(b, w.whole_end, true));
     };
     for (const Walk& walk : walks) {
         if (trusted(walk) && walk.complete && plausible_next(b, walk.whole_end)) return {walk, walk.whole_end};
@@ -569,10 +573,14 @@ uint64_t take_read(Walker* w, uint64_t at) {
     return gap_end;
 }
 
-// From the first byte: bytes before the read that made the file one of
-// reads are a table's, or in no read.
-void walk_reads(Walker* w) {
-    for (uint64_t at = 0; at < w->b->size();) {
+// From the first byte when it starts another kind's read (a file of a
+// kernel whose header bytes are 0), else from the first read that made the
+// file one of reads: the bytes before it are the first batch's first read
+// without its type word, and no data.
+void walk_reads(Walker* w, uint64_t first) {
+    if (non_data_word(w->b, 0)) first = 0;
+    if (first > 0) take_region(w, ReadEvent::no_read, 0, first);
+    for (uint64_t at = first; at < w->b->size();) {
         w->b->keep_from(at);
         at = take_read(w, at);
     }
@@ -631,7 +639,7 @@ bool scan_capture_bytes(const uint8_t* data, size_t size, const CaptureHandlers&
         return false;
     }
     Walker w{&b, &handlers, {}, nullptr};
-    walk_reads(&w);
+    walk_reads(&w, first);
     return true;
 }
 
@@ -647,7 +655,7 @@ bool scan_capture(const char* path, const CaptureHandlers& handlers, bool* as_re
         if (made_of_reads(&b, &first)) {
             *as_reads = true;
             Walker w{&b, &handlers, {}, nullptr};
-            walk_reads(&w);
+            walk_reads(&w, first);
             close(fd);
             if (b.error() != 0) {
                 *error = std::string(path) + ": read failed: " + error_text(b.error()).text;
