@@ -482,9 +482,12 @@ Found more_than_counted(Bytes* b, const Walk& walk) {
 Found data_read_at(Bytes* b, uint64_t at) {
     const Walk walks[2] = {walk_read(b, at, true), walk_read(b, at, false)};
     const bool other_kind = non_data_word(b, at);
-    // A zero word is a read only in front of one with its type word.
+    // A zero word is a read only in front of one with its type word, or as
+    // a short read's stale count in front of an entry.
     uint32_t next = 0;
-    const bool lone_zero = walks[1].count == 0 && !(b->le32(at + word_size, &next) && next == type_data);
+    Entry e;
+    const bool lone_zero = walks[1].count == 0 && !(b->le32(at + word_size, &next) && next == type_data) &&
+                           !(entry_at(b, at + word_size, &e) == Fit::whole && ends_with_good_frame(b, e));
     const auto trusted = [b, at, other_kind, lone_zero](const Walk& w) {
         if (!w.valid || (!w.typed && lone_zero)) return false;
         return w.typed || !other_kind || (w.entries >= 1 && entries_ring_true(b, at, w)) ||
