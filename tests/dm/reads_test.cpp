@@ -223,34 +223,29 @@ std::string first_difference(const Scan& s, const std::vector<PlacedFrame>& want
 // own modem, and no bad one.
 TEST(Reads, GeneratedCapturesOfEveryGenerationGiveEachFrameFromItsModem) {
     const auto start = std::chrono::steady_clock::now();
-    size_t files = 0, frames = 0, bytes = 0;
-    const size_t seeds = getenv("SEEDS") ? atoi(getenv("SEEDS")) : 4;
+    size_t files = 0, frames = 0;
     for (const Kernel& k : kernels()) {
-        for (uint32_t seed = 1; seed <= seeds; ++seed) {
+        for (uint32_t seed = 1; seed <= 6; ++seed) {
             size_t index = 0;
-            for (const Piece& file : CaptureGenerator(k, seed * 977 + static_cast<uint32_t>(&k - &kernels()[0])).files(5)) {
+            const uint32_t kernel_seed = seed * 977 + static_cast<uint32_t>(&k - &kernels()[0]);
+            for (const Piece& file : CaptureGenerator(k, kernel_seed).files(5)) {
                 const std::string name =
                     std::string(k.name) + " seed " + std::to_string(seed) + " file " + std::to_string(index++);
                 const Scan s = scan(file.bytes);
                 EXPECT_TRUE(s.as_reads) << name;
-                if (getenv("DUMP") && (!s.as_reads || s.check.bad || !first_difference(s, file.frames).empty())) {
-                    FILE* f = fopen(("/tmp/gen_" + std::string(k.name) + "_" + std::to_string(seed) + "_" + std::to_string(index - 1) + ".dm").c_str(), "wb");
-                    fwrite(file.bytes.data(), 1, file.bytes.size(), f);
-                    fclose(f);
-                }
-                EXPECT_EQ(first_difference(s, file.frames), "") << name << ", " << s.good.size() << " of "
-                                                                << file.frames.size() << " frames";
+                EXPECT_EQ(first_difference(s, file.frames), "")
+                    << name << ", " << s.good.size() << " of " << file.frames.size() << " frames";
                 EXPECT_EQ(s.check.bad, 0u) << name;
                 expect_tiled(s, file.bytes.size(), name);
                 ++files;
                 frames += file.frames.size();
-                bytes += file.bytes.size();
             }
         }
     }
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    printf("%zu files, %zu frames, %zu bytes in %lld ms\n", files, frames, bytes, static_cast<long long>(ms));
+    EXPECT_GT(frames, files * 100);  // the captures hold what they are made for
+    printf("%zu files, %zu frames in %lld ms\n", files, frames, static_cast<long long>(ms));
 }
 
 TEST(Reads, WordsAreCountedAsWhatTheyAre) {
