@@ -220,6 +220,26 @@ bool entries_ring_true(Bytes* b, uint64_t at, const Walk& w) {
     return true;
 }
 
+// The walk up to its first entry that does not start and end with a good
+// frame: a short read's last length word whose data is missing may still
+// land on a flag in the reads after it, which are no frames.
+Walk ringing(Bytes* b, uint64_t at, Walk w) {
+    at += (w.typed ? 2 : 1) * word_size;
+    for (uint32_t i = 0; w.valid && i < w.entries; ++i) {
+        Entry e;
+        entry_at(b, at, &e);
+        if (!ends_with_good_frame(b, e)) {
+            w.entries = i;
+            w.whole_end = at;
+            w.dangling_end = e.data;
+            w.complete = w.cut = false;
+            break;
+        }
+        at = e.data + e.size;
+    }
+    return w;
+}
+
 // The walk carried on past its count: a short read of a kernel that leaves
 // the count word stale may hold more entries than it says, each of which
 // must end with a good frame.
@@ -273,9 +293,9 @@ bool ends_file(Bytes* b, uint64_t at) {
 // maybe stale, whose entries end with good frames.
 bool typed_start(Bytes* b, uint64_t at) {
     at = past_empty_reads(b, at);
-    const Walk w = walk_read(b, at, true);
+    const Walk w = ringing(b, at, walk_read(b, at, true));
     const Walk more = w.valid && w.complete ? walk_on(b, w) : w;
-    return more.valid && more.entries >= 1 && entries_ring_true(b, at, w);
+    return more.valid && more.entries >= 1;
 }
 
 // Where a data read at `at` may end, as a run of reads takes it: whole;
@@ -286,9 +306,10 @@ int read_ends(Bytes* b, uint64_t at, bool typed, uint64_t ends[3]) {
     const Walk w = walk_read(b, at, typed);
     int n = 0;
     if (whole_read(w)) ends[n++] = w.whole_end;
-    if (!w.valid || !entries_ring_true(b, at, w)) return n;
-    const Walk more = w.complete ? walk_on(b, w) : w;
-    if (more.entries > w.entries || (!w.complete && w.entries >= 1)) ends[n++] = more.whole_end;
+    const Walk r = ringing(b, at, w);
+    if (!r.valid) return n;
+    const Walk more = r.complete ? walk_on(b, r) : r;
+    if (more.entries > r.entries || (!r.complete && r.entries >= 1)) ends[n++] = more.whole_end;
     if (more.dangling_end != 0 && more.entries >= 1) ends[n++] = more.dangling_end;
     return n;
 }
@@ -315,8 +336,8 @@ bool chain(Bytes* b, uint64_t at, int depth) {
 // no run of good frames that a length word marks out.
 bool sync_point(Bytes* b, uint64_t at) {
     for (bool typed : {true, false}) {
-        const Walk w = walk_read(b, at, typed);
-        if (!w.valid || !entries_ring_true(b, at, w)) continue;
+        const Walk w = ringing(b, at, walk_read(b, at, typed));
+        if (!w.valid) continue;
         const Walk more = w.complete ? walk_on(b, w) : w;
         if (more.entries >= 1) return true;
         // The end of the file cuts its first entry after a good frame.
