@@ -521,6 +521,13 @@ Found data_read_at(Bytes* b, uint64_t at) {
         const Found more = trusted(walk) && walk.complete ? more_than_counted(b, walk) : Found();
         if (more.end != none) return more;
     }
+    // Short after all: its last entry is a length word without its data
+    // that lands on a flag in the reads after it.
+    for (const Walk& walk : walks) {
+        if (!trusted(walk) || !walk.complete) continue;
+        const Walk r = ringing(b, at, walk);
+        if (!r.complete && r.dangling_end != 0 && followed_well(b, r.dangling_end)) return ended(r, r.dangling_end);
+    }
     // Whole, though what follows is no read: the next batch's first read,
     // without its type word, is no data.
     for (const Walk& walk : walks) {
