@@ -263,8 +263,6 @@ bool non_data_word(Bytes* b, uint64_t at) {
     return type == type_hdlc && setting != nullptr && *setting <= 1;
 }
 
-bool whole_read(const Walk& w) { return w.valid && w.complete && w.count > 0; }
-
 // What the file holds of an entry it cuts starts as frames do: with a good
 // one, or, unless `need_frame`, with no flag at all.
 bool cut_entry_starts_well(Bytes* b, uint64_t at, bool need_frame = false) {
@@ -296,37 +294,6 @@ bool typed_start(Bytes* b, uint64_t at) {
     const Walk w = ringing(b, at, walk_read(b, at, true));
     const Walk more = w.valid && w.complete ? walk_on(b, w) : w;
     return more.valid && more.entries >= 1;
-}
-
-// Where a data read at `at` may end, as a run of reads takes it: whole;
-// or, with entries that end with good frames, short, its count stale
-// either way, maybe with a last length word that lacks its data. Returns
-// how many of `ends` it filled.
-int read_ends(Bytes* b, uint64_t at, bool typed, uint64_t ends[3]) {
-    const Walk w = walk_read(b, at, typed);
-    int n = 0;
-    if (whole_read(w)) ends[n++] = w.whole_end;
-    const Walk r = ringing(b, at, w);
-    if (!r.valid) return n;
-    const Walk more = r.complete ? walk_on(b, r) : r;
-    if (more.entries > r.entries || (!r.complete && r.entries >= 1)) ends[n++] = more.whole_end;
-    if (more.dangling_end != 0 && more.entries >= 1) ends[n++] = more.dangling_end;
-    return n;
-}
-
-// Reads that walk one after another, `depth` more after the one at `at`.
-bool chain(Bytes* b, uint64_t at, int depth) {
-    at = past_empty_reads(b, at);
-    for (bool typed : {true, false}) {
-        uint64_t ends[3];
-        const int n = read_ends(b, at, typed, ends);
-        for (int i = 0; i < n; ++i) {
-            if (depth == 0 || ends_file(b, ends[i]) || non_data_word(b, past_empty_reads(b, ends[i])) ||
-                chain(b, ends[i], depth - 1))
-                return true;
-        }
-    }
-    return false;
 }
 
 // Where a search may take up the reads again: a read of log data whose
