@@ -112,9 +112,12 @@ enum class Fit { whole, absent, bad_length, bad_data, past_end };
 Fit entry_at(Bytes* b, uint64_t at, Entry* e) {
     if (at == b->size()) return Fit::absent;
     uint32_t word = 0;
+    // Even when the end of the file cuts the first word, its data would
+    // follow it: a cut entry gives no more than the bytes it has.
+    e->modem = modem_local;
+    e->data = at + word_size;
     if (!b->le32(at, &word)) return Fit::past_end;
     e->modem = modem_of_token(word);
-    e->data = at + word_size;
     if (e->modem >= 0) {
         e->data += word_size;
         if (!b->le32(at + word_size, &word)) return Fit::past_end;
@@ -126,6 +129,25 @@ Fit entry_at(Bytes* b, uint64_t at, Entry* e) {
     if (e->data + word > b->size()) return Fit::past_end;
     const uint8_t* last = b->get(e->data + word - 1, 1);
     return last != nullptr && *last == flag_byte ? Fit::whole : Fit::bad_data;
+}
+
+// Whether the entry's data starts and ends with a good frame: what a read
+// looked for among other bytes must show beyond a length that lands on a
+// flag. An entry holds whole frames, so its first one starts at its first
+// byte; a length read from inside a frame stream lands its data mid-frame.
+bool ends_with_good_frame(Bytes* b, const Entry& e) {
+    const uint8_t* data = b->get(e.data, e.size);
+    if (data == nullptr) return false;
+    size_t lead = 0;  // an opening flag, where a peripheral writes one
+    while (lead < e.size && data[lead] == flag_byte) ++lead;
+    if (lead == e.size) return false;
+    const uint8_t* first_end = static_cast<const uint8_t*>(memchr(data + lead, flag_byte, e.size - lead));
+    size_t start = e.size - 1;
+    while (start > lead && data[start - 1] != flag_byte) --start;
+    std::string payload;
+    return unframe(data + start, e.size - start, &payload) == FrameStatus::good &&
+           (start == lead ||
+            unframe(data + lead, static_cast<size_t>(first_end - data) - lead, &payload) == FrameStatus::good);
 }
 
 // A data read at some offset, read with or without its type word.
@@ -140,6 +162,15 @@ struct Walk {
     bool cut = false;           // an entry runs past the end of the file
 };
 
+// An entry that is not whole ends the walk: cut when it runs past the end
+// of the file; a length word without its data when a read may follow it,
+// which for a short read's last word includes one whose data would pass
+// the end.
+void note_unwhole(Bytes* b, Fit fit, const Entry& e, Walk* w) {
+    if (fit == Fit::past_end) w->cut = true;
+    if ((fit == Fit::bad_data || fit == Fit::past_end) && e.size != 0 && e.data <= b->size()) w->dangling_end = e.data;
+}
+
 Walk walk_read(Bytes* b, uint64_t at, bool typed) {
     Walk w;
     w.typed = typed;
@@ -152,12 +183,75 @@ Walk walk_read(Bytes* b, uint64_t at, bool typed) {
     for (; w.entries < w.count; ++w.entries) {
         Entry e;
         const Fit fit = entry_at(b, at, &e);
-        if (fit == Fit::past_end) w.cut = true;
-        if (fit == Fit::bad_data) w.dangling_end = e.data;
+        note_unwhole(b, fit, e, &w);
         if (fit != Fit::whole) break;
         w.whole_end = at = e.data + e.size;
     }
     w.complete = w.entries == w.count;
+    return w;
+}
+
+// Past reads that bring no data, [32][0]: a kernel that copies only whole
+// entries returns them while the first waiting one does not fit, maybe many
+// in a row. One without its type word, a batch's first, is a zero word and
+// must have a read with its type word behind it. They prove nothing alone,
+// so what follows a read is looked for behind them.
+uint64_t past_empty_reads(Bytes* b, uint64_t at) {
+    uint32_t word = 0, next = 0;
+    if (b->le32(at, &word) && word == 0 && b->le32(at + word_size, &next) && next == type_data) at += word_size;
+    for (uint32_t n = 0; n < max_entries && b->le32(at, &word) && word == type_data; ++n) {
+        if (!b->le32(at + word_size, &next) || next != 0) break;
+        // Followed by an entry, it is a short read whose stale count is 0.
+        Entry e;
+        if (entry_at(b, at + 2 * word_size, &e) == Fit::whole && ends_with_good_frame(b, e)) break;
+        at += 2 * word_size;
+    }
+    return at;
+}
+
+// Each whole entry of the walk from `at` ends with a good frame.
+bool entries_ring_true(Bytes* b, uint64_t at, const Walk& w) {
+    at += (w.typed ? 2 : 1) * word_size;
+    for (uint32_t i = 0; i < w.entries; ++i) {
+        Entry e;
+        if (entry_at(b, at, &e) != Fit::whole || !ends_with_good_frame(b, e)) return false;
+        at = e.data + e.size;
+    }
+    return true;
+}
+
+// The walk up to its first entry that does not start and end with a good
+// frame: a short read's last length word whose data is missing may still
+// land on a flag in the reads after it, which are no frames.
+Walk ringing(Bytes* b, uint64_t at, Walk w) {
+    at += (w.typed ? 2 : 1) * word_size;
+    for (uint32_t i = 0; w.valid && i < w.entries; ++i) {
+        Entry e;
+        entry_at(b, at, &e);
+        if (!ends_with_good_frame(b, e)) {
+            w.entries = i;
+            w.whole_end = at;
+            w.dangling_end = e.data;
+            w.complete = w.cut = false;
+            break;
+        }
+        at = e.data + e.size;
+    }
+    return w;
+}
+
+// The walk carried on past its count: a short read of a kernel that leaves
+// the count word stale may hold more entries than it says, each of which
+// must end with a good frame.
+Walk walk_on(Bytes* b, Walk w) {
+    w.complete = false;
+    for (uint64_t at = w.whole_end; w.entries < max_entries; ++w.entries) {
+        Entry e;
+        const Fit fit = entry_at(b, at, &e);
+        note_unwhole(b, fit, e, &w);
+        if (fit != Fit::whole || !ends_with_good_frame(b, e)) break;
+        w.whole_end = at = e.data + e.size;
+    }
     return w;
 }
 
@@ -169,81 +263,54 @@ bool non_data_word(Bytes* b, uint64_t at) {
     return type == type_hdlc && setting != nullptr && *setting <= 1;
 }
 
-bool whole_read(const Walk& w) { return w.valid && w.complete && w.count > 0; }
+// What the file holds of an entry it cuts starts as frames do: with a good
+// one, or, unless `need_frame`, with no flag at all.
+bool cut_entry_starts_well(Bytes* b, uint64_t at, bool need_frame = false) {
+    Entry e;
+    if (entry_at(b, at, &e) != Fit::past_end || e.data >= b->size()) return false;
+    const size_t size = static_cast<size_t>(std::min<uint64_t>(b->size() - e.data, e.size));
+    const uint8_t* data = b->get(e.data, size);
+    const uint8_t* flag = data != nullptr ? static_cast<const uint8_t*>(memchr(data, flag_byte, size)) : nullptr;
+    std::string payload;
+    return data != nullptr &&
+           (flag == nullptr ? !need_frame
+                            : unframe(data, static_cast<size_t>(flag - data), &payload) == FrameStatus::good);
+}
 
-// The end of the file, or a read with its type word that the end cuts after
-// a whole entry (the external modem's rotation copy of a buffer's head).
+// The end of the file, or a read with its type word that the end cuts (the
+// external modem's rotation copy of a buffer's head): after a whole entry,
+// or in its first one.
 bool ends_file(Bytes* b, uint64_t at) {
+    at = past_empty_reads(b, at);
     if (at == b->size()) return true;
     const Walk w = walk_read(b, at, true);
-    return w.valid && w.cut && w.entries >= 1;
+    return w.valid && w.cut && (w.entries >= 1 || cut_entry_starts_well(b, w.whole_end));
 }
 
-bool whole_read_at(Bytes* b, uint64_t at, uint64_t* end) {
-    for (bool typed : {true, false}) {
-        const Walk w = walk_read(b, at, typed);
-        if (whole_read(w)) {
-            *end = w.whole_end;
-            return true;
-        }
-    }
-    return false;
-}
-
-// `n` reads of log data in a row from `at`, or fewer up to the end; a short
-// one with its type word counts.
-bool data_run(Bytes* b, uint64_t at, int n) {
-    for (; n > 0 && !ends_file(b, at); --n) {
-        if (whole_read_at(b, at, &at)) continue;
-        const Walk t = walk_read(b, at, true);
-        if (!t.valid || t.entries == 0) return false;
-        at = t.whole_end;
-    }
-    return true;
-}
-
-// The deinit word or the HDLC setting, and a read of log data after it:
-// unlike a mask table's word, a fixed size to check what follows.
-bool fixed_non_data(Bytes* b, uint64_t at) {
-    uint32_t type = 0;
-    if (!non_data_word(b, at) || !b->le32(at, &type) || is_mask_type(type)) return false;
-    return data_run(b, at + (type == type_hdlc ? word_size + 1 : word_size), 1);
-}
-
-// A read with its type word and a whole entry, complete or not.
+// A read with its type word and a whole entry, complete or not, its count
+// maybe stale, whose entries end with good frames.
 bool typed_start(Bytes* b, uint64_t at) {
-    const Walk w = walk_read(b, at, true);
-    return w.valid && w.entries >= 1;
+    at = past_empty_reads(b, at);
+    const Walk w = ringing(b, at, walk_read(b, at, true));
+    const Walk more = w.valid && w.complete ? walk_on(b, w) : w;
+    return more.valid && more.entries >= 1;
 }
 
-// Reads that walk whole one after another, `depth` more after the one at `at`.
-bool chain(Bytes* b, uint64_t at, int depth) {
+// Where a search may take up the reads again: a read of log data whose
+// entries start and end with good frames, with its type word or without,
+// whole or short, its count stale above or below what it holds. Mask tables
+// are full of words that pass for a type, a count and a length; they hold
+// no run of good frames that a length word marks out.
+bool sync_point(Bytes* b, uint64_t at) {
     for (bool typed : {true, false}) {
-        const Walk w = walk_read(b, at, typed);
-        if (!whole_read(w)) continue;
-        if (depth == 0 || ends_file(b, w.whole_end) || non_data_word(b, w.whole_end) ||
-            chain(b, w.whole_end, depth - 1))
-            return true;
+        const Walk w = ringing(b, at, walk_read(b, at, typed));
+        if (!w.valid) continue;
+        const Walk more = w.complete ? walk_on(b, w) : w;
+        if (more.entries >= 1) return true;
+        // The end of the file cuts its first entry after a good frame.
+        if (w.cut && w.entries == 0 && cut_entry_starts_well(b, w.whole_end, true)) return true;
     }
     return false;
-}
-
-// Where a search may take up the reads again: a read of log data that walks
-// whole and is followed by what a read can be followed by. A read without
-// its type word has less to show, so two more must follow it; mask tables
-// are full of words that would pass for one.
-bool sync_point(Bytes* b, uint64_t at) {
-    const Walk t = walk_read(b, at, true);
-    if (whole_read(t) && (ends_file(b, t.whole_end) || non_data_word(b, t.whole_end) || chain(b, t.whole_end, 0) ||
-                          typed_start(b, t.whole_end)))
-        return true;
-    // A short one with its type word, which a whole read must follow.
-    if (t.valid && t.entries >= 1 && !t.complete &&
-        (ends_file(b, t.whole_end) || chain(b, t.whole_end, 0) ||
-         (t.dangling_end != 0 && (ends_file(b, t.dangling_end) || chain(b, t.dangling_end, 0)))))
-        return true;
-    const Walk u = walk_read(b, at, false);
-    return whole_read(u) && (ends_file(b, u.whole_end) || chain(b, u.whole_end, 1) || fixed_non_data(b, u.whole_end));
 }
 
 constexpr uint64_t none = ~uint64_t{0};
@@ -258,7 +325,8 @@ uint64_t find_sync(Bytes* b, uint64_t from) {
 
 // What may follow a read taken at a known boundary.
 bool plausible_next(Bytes* b, uint64_t at) {
-    if (ends_file(b, at) || non_data_word(b, at)) return true;
+    at = past_empty_reads(b, at);
+    if (ends_file(b, at) || non_data_word(b, at) || typed_start(b, at)) return true;
     for (bool typed : {true, false}) {
         const Walk w = walk_read(b, at, typed);
         if (w.valid && w.complete) return true;
@@ -348,60 +416,123 @@ uint64_t take_data(Walker* w, uint64_t at, const Walk& walk, uint64_t end) {
     return end;
 }
 
-// After a read that holds fewer entries than it counts, its count is no
-// guide to where it ends: a read found anew is trusted, or one with its
-// type word and a whole entry, or another kind's type word, or a batch's
-// first read without its type word (itself maybe short) followed by one of
-// those.
+// After a read whose count is stale, its count is no guide to where it
+// ends: a read found anew is trusted, or one with its type word and a whole
+// entry, or another kind's type word, or a batch's first read without its
+// type word (itself maybe short, or holding more than its count) followed
+// by one of those.
 bool followed_well(Bytes* b, uint64_t at) {
-    const auto next = [b](uint64_t end) { return ends_file(b, end) || non_data_word(b, end) || typed_start(b, end); };
+    const auto next = [b](uint64_t end) {
+        return ends_file(b, end) || non_data_word(b, past_empty_reads(b, end)) || typed_start(b, end);
+    };
     if (next(at) || sync_point(b, at)) return true;
     const Walk u = walk_read(b, at, false);
-    return u.valid && u.entries >= 1 && (next(u.whole_end) || (u.dangling_end != 0 && next(u.dangling_end)));
+    if (!u.valid || u.entries == 0) return false;
+    const Walk more = u.complete ? walk_on(b, u) : u;  // its own count may be stale
+    for (const Walk& w : {u, more}) {
+        if (next(w.whole_end) || (w.dangling_end != 0 && next(w.dangling_end))) return true;
+    }
+    return false;
 }
 
-// The read at a known boundary, as the first rule that fits: whole and
-// followed by what a read can be; whole; fewer entries than counted; cut by
-// the end of the file. Returns its end, or `none`.
-uint64_t take_data_read(Walker* w, uint64_t at) {
-    Bytes* b = w->b;
+struct Found {
+    Walk walk;
+    uint64_t end = none;
+};
+
+// A walk that ends before what the end of the file cuts is not cut.
+Found ended(Walk walk, uint64_t end) {
+    walk.cut = false;
+    return Found{walk, end};
+}
+
+// A complete walk carried on: more entries than counted, or as many and a
+// length word without its data, up to what may follow a short read; or up
+// to an entry that the end of the file cuts.
+Found more_than_counted(Bytes* b, const Walk& walk) {
+    const Walk more = walk_on(b, walk);
+    // A word that starts a read of its own is no length.
+    uint32_t word = 0;
+    const bool own_read = b->le32(walk.whole_end, &word) && (word == type_data || non_data_word(b, walk.whole_end));
+    if (more.entries == walk.entries && (more.dangling_end == 0 || own_read)) return {};
+    if (more.entries > walk.entries && followed_well(b, more.whole_end)) return ended(more, more.whole_end);
+    if (more.dangling_end != 0 && followed_well(b, more.dangling_end)) return ended(more, more.dangling_end);
+    if (more.cut && (more.entries > walk.entries || (!own_read && cut_entry_starts_well(b, more.whole_end, true))))
+        return {more, b->size()};
+    return {};
+}
+
+// The data read at a known boundary, as the first rule that fits: whole and
+// followed by what a read can be; holding more than counted; whole; fewer
+// entries than counted; cut by the end of the file. Its end is `none` when
+// none fits. A count that is also another kind's type word is taken for one
+// only when each entry ends with a good frame.
+Found data_read_at(Bytes* b, uint64_t at) {
     const Walk walks[2] = {walk_read(b, at, true), walk_read(b, at, false)};
-    for (const Walk& walk : walks) {
-        if (walk.valid && walk.complete && plausible_next(b, walk.whole_end))
-            return take_data(w, at, walk, walk.whole_end);
-    }
-    // Whole, though what follows is no read: the next batch's first read,
-    // without its type word, is no data. A word that names another kind of
-    // read is not taken for a count here.
     const bool other_kind = non_data_word(b, at);
-    for (const Walk& walk : walks) {
-        if (walk.valid && walk.complete && (walk.typed || (walk.count > 0 && !other_kind)))
-            return take_data(w, at, walk, walk.whole_end);
-    }
-    // Short: a count that is also another kind's type word asks for a read
-    // found anew after it.
-    const auto after = [b, other_kind](uint64_t end) {
-        return other_kind ? ends_file(b, end) || sync_point(b, end) || typed_start(b, end) : followed_well(b, end);
+    // A zero word is a read only in front of one with its type word, or as
+    // a short read's stale count in front of an entry.
+    uint32_t next = 0;
+    Entry e;
+    const bool lone_zero = walks[1].count == 0 && !(b->le32(at + word_size, &next) && next == type_data) &&
+                           !(entry_at(b, at + word_size, &e) == Fit::whole && ends_with_good_frame(b, e));
+    const auto trusted = [b, at, other_kind, lone_zero](const Walk& w) {
+        if (!w.valid || (!w.typed && lone_zero)) return false;
+        return w.typed || !other_kind || (w.entries >= 1 && entries_ring_true(b, at, w)) ||
+               (w.cut && w.entries == 0 && cut_entry_starts_well(b, w.whole_end, true));
     };
     for (const Walk& walk : walks) {
-        if (!walk.valid || walk.complete || walk.cut || (!walk.typed && walk.entries == 0)) continue;
-        if (after(walk.whole_end)) return take_data(w, at, walk, walk.whole_end);
-        if (walk.dangling_end != 0 && after(walk.dangling_end)) return take_data(w, at, walk, walk.dangling_end);
+        if (trusted(walk) && walk.complete && plausible_next(b, walk.whole_end)) return {walk, walk.whole_end};
     }
     for (const Walk& walk : walks) {
-        if (walk.valid && walk.cut && !other_kind) return take_data(w, at, walk, b->size());
+        const Found more = trusted(walk) && walk.complete ? more_than_counted(b, walk) : Found();
+        if (more.end != none) return more;
     }
-    return none;
+    // Short after all: its last entry is a length word without its data
+    // that lands on a flag in the reads after it.
+    for (const Walk& walk : walks) {
+        if (!trusted(walk) || !walk.complete) continue;
+        const Walk r = ringing(b, at, walk);
+        if (!r.complete && r.dangling_end != 0 && followed_well(b, r.dangling_end)) return ended(r, r.dangling_end);
+    }
+    // Whole, though what follows is no read: the next batch's first read,
+    // without its type word, is no data.
+    for (const Walk& walk : walks) {
+        if (trusted(walk) && walk.complete && (walk.typed || walk.count > 0)) return {walk, walk.whole_end};
+    }
+    // Short: after a count that is also another kind's type word, unless the
+    // entries end with good frames, only a read found anew may follow.
+    for (const Walk& walk : walks) {
+        if (!walk.valid || walk.complete || (!walk.typed && walk.entries == 0)) continue;
+        const bool trust = trusted(walk);
+        const auto after = [b, trust](uint64_t end) {
+            return trust ? followed_well(b, end) : ends_file(b, end) || sync_point(b, end) || typed_start(b, end);
+        };
+        if (after(walk.whole_end)) return ended(walk, walk.whole_end);
+        if (walk.dangling_end != 0 && after(walk.dangling_end)) return ended(walk, walk.dangling_end);
+    }
+    for (const Walk& walk : walks) {
+        if (trusted(walk) && walk.cut) return {walk, b->size()};
+    }
+    return {};
 }
 
-// Bytes between reads, a mask table's or those where no read is found, are
-// scanned for frames on their own, so that they cannot run into the next
-// read's, and only their good frames are kept: an untyped read lost among
-// tables, or the rest of a read after a damaged word, still gives its
-// frames, and a table's flags and escapes give no bad ones.
+uint64_t take_data_read(Walker* w, uint64_t at) {
+    const Found f = data_read_at(w->b, at);
+    return f.end == none ? none : take_data(w, at, f.walk, f.end);
+}
+
+// Bytes where no read is found are scanned for frames on their own, so that
+// they cannot run into the next read's, and only their good frames are
+// kept: the rest of a read after a damaged word still gives its frames. A
+// mask table gives none: reads are found again wherever a read's entries
+// start and end with good frames, and a table's runs of 0xFF before a flag
+// pass for a frame. Nor do the bytes before the first read, which are the
+// first batch's first read without its type word, and no data: a table.
 void take_region(Walker* w, ReadEvent::Kind kind, uint64_t from, uint64_t to) {
     const bool table = kind == ReadEvent::mask_table;
     report(w, kind, table, from, to - from, table ? word_size : 0, 0);
+    if (table || from == 0) return;
     const uint8_t* data = w->b->get(from, static_cast<size_t>(to - from));
     if (data == nullptr) return;
     if (!w->region) {
@@ -440,34 +571,37 @@ uint64_t take_read(Walker* w, uint64_t at) {
     return gap_end;
 }
 
-// From the first byte: bytes before the read that made the file one of
-// reads are a table's, or in no read.
-void walk_reads(Walker* w) {
-    for (uint64_t at = 0; at < w->b->size();) {
+// From the first byte when it starts another kind's read (a file of a
+// kernel whose header bytes are 0), else from the first read that made the
+// file one of reads: the bytes before it are the first batch's first read
+// without its type word, and no data.
+void walk_reads(Walker* w, uint64_t first) {
+    if (non_data_word(w->b, 0)) first = 0;
+    if (first > 0) take_region(w, ReadEvent::no_read, 0, first);
+    for (uint64_t at = first; at < w->b->size();) {
         w->b->keep_from(at);
         at = take_read(w, at);
     }
 }
 
-// A file is taken for reads when they start at its first byte, or further
-// on after bytes that hold no good frame (a first read without its type
-// word that is no data), or with three of log data in a row: a frame stream
-// that starts with frames stays one.
+// A file starts at a batch: a first read without its type word whose
+// entries start and end with good frames is one when it holds two or more,
+// or when what follows it may follow a short read; so is one that the end
+// of the file cuts in its first entry after a good frame.
+bool starts_with_read(Bytes* b) {
+    const Found f = data_read_at(b, 0);
+    if (f.end == none) return false;
+    if (f.walk.cut && f.walk.entries == 0) return cut_entry_starts_well(b, f.walk.whole_end, true);
+    return f.walk.entries >= 1 && entries_ring_true(b, 0, f.walk) && (f.walk.entries >= 2 || followed_well(b, f.end));
+}
+
+// A file is taken for reads when they start at its first byte, or when a
+// read is found further on: its entries start and end with good frames, and
+// a frame stream holds no such run that a length word in front marks out,
+// since the word's last byte would be the flag that ends the frame before.
 bool made_of_reads(Bytes* b, uint64_t* first) {
-    *first = find_sync(b, 0);
-    if (*first == none) return false;
-    if (*first == 0 || data_run(b, *first, 3)) return true;
-    const uint8_t* data = b->get(0, static_cast<size_t>(*first));
-    if (data == nullptr) return false;
-    bool good = false;
-    const ParseHandler seen = [](void* context, const ParseEvent& event) {
-        if (event.kind == ParseEvent::frame && event.status == FrameStatus::good) *static_cast<bool*>(context) = true;
-    };
-    FrameParser parser;
-    parser_init(&parser);
-    parser_feed(&parser, data, static_cast<size_t>(*first), seen, &good);
-    parser_finish(&parser, seen, &good);
-    return !good;
+    *first = starts_with_read(b) ? 0 : find_sync(b, 0);
+    return *first != none;
 }
 
 }  // namespace
@@ -503,7 +637,7 @@ bool scan_capture_bytes(const uint8_t* data, size_t size, const CaptureHandlers&
         return false;
     }
     Walker w{&b, &handlers, {}, nullptr};
-    walk_reads(&w);
+    walk_reads(&w, first);
     return true;
 }
 
@@ -519,7 +653,7 @@ bool scan_capture(const char* path, const CaptureHandlers& handlers, bool* as_re
         if (made_of_reads(&b, &first)) {
             *as_reads = true;
             Walker w{&b, &handlers, {}, nullptr};
-            walk_reads(&w);
+            walk_reads(&w, first);
             close(fd);
             if (b.error() != 0) {
                 *error = std::string(path) + ": read failed: " + error_text(b.error()).text;
