@@ -33,8 +33,7 @@ void format_status_line(const TaskEntry* task, time_t now, char* line, size_t si
     if (error == ENOENT && strcmp(device, ext_control_device) == 0) {
         // Every diag task depends on it: said as the cause, not as one
         // more missing node.
-        snprintf(line, size, "%s: error %d: %s: this kernel has no diag driver", device, error,
-                 error_text(error).text);
+        snprintf(line, size, "%s: error %d: %s: this kernel has no diag driver", device, error, error_text(error).text);
     } else if (error != 0) {
         snprintf(line, size, "%s: error %d: %s", device, error, error_text(error).text);
     } else if (task->excluded != 0) {

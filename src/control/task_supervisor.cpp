@@ -145,8 +145,8 @@ void set_up_task(TaskEntry* task) {
         // a kernel built without the diag driver must not look like a
         // quiet modem.
         if (task->error == ENOENT && strcmp(task->device_path, ext_control_device) == 0) {
-            MSG_ERROR("%s: %s is missing: this kernel has no diag driver, the modem cannot be logged\n",
-                      task->name, task->device_path);
+            MSG_ERROR("%s: %s is missing: this kernel has no diag driver, the modem cannot be logged\n", task->name,
+                      task->device_path);
         }
         return;
     }
