@@ -1,12 +1,16 @@
 // Figures of the whole daemon on the simulated phone, in one run and beside
 // the two limits it is held to: reference_reader, which only switches
-// /dev/diag to memory-device mode, reads it 32 KiB at a time and appends
-// every chunk to a file in the daemon's directory, and the same reader taking
-// and dropping the task's wake lock around every chunk. Then, with four
-// tasks: status and stop latency, resident memory, an idle daemon's system
-// calls, and what the driver drops at 20 MB/s. Prints figures; asserts
-// nothing.
-//   daemon_bench [seconds of load, 15] [seconds idle, 60] [seconds at 20 MB/s, 60]
+// /dev/diag to memory-device mode, reads it and appends every chunk to a
+// file in the daemon's directory, and the same reader taking and dropping
+// the task's wake lock around every chunk. Then, with four tasks: status and
+// stop latency, resident memory, an idle daemon's system calls, and what the
+// driver drops at 20 MB/s. All of it once for each driver asked for, the
+// oldest and the newest kernel's and the old simulated driver by default,
+// each phone's figures under its driver's name, then the drivers side by
+// side. Prints figures; asserts nothing.
+//   daemon_bench [seconds of load, 15] [seconds idle, 30] [seconds at 20 MB/s, 30] [driver...]
+// A driver is a generation name (2.6.35 ... 4.14) or "old", the simulated
+// driver of old; the default is old 2.6.35 4.14.
 #include <ctype.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -130,8 +134,9 @@ long long count_syscalls(pid_t pid, int seconds) {
     return count;
 }
 
-std::unique_ptr<Phone> phone_with(bool four_tasks, const std::string& config_extra) {
+std::unique_ptr<Phone> phone_with(const std::string& driver, bool four_tasks, const std::string& config_extra) {
     PhoneOptions options;
+    options.driver = driver;
     options.diag_mdm = options.extdiag = options.trace = four_tasks;
     std::string error;
     std::unique_ptr<Phone> phone = Phone::start(options, &error);
@@ -162,9 +167,10 @@ double stop_ms(Phone& phone) {
 }
 
 // Every device as fast as the daemon takes it: the two diag devices hand a
-// 32 KiB chunk to every read. The external modem and the trace terminal are
-// drained until they are empty, so they get a timed rate instead; faster
-// than the daemon drains, a drain (and the stop behind it) would not end.
+// chunk to every read (32 KiB, or as much as a generation's buffer holds).
+// The external modem and the trace terminal are drained until they are
+// empty, so they get a timed rate instead; faster than the daemon drains, a
+// drain (and the stop behind it) would not end.
 void full_load(Phone& phone) {
     for (const char* command :
          {"chunk all 32768", "rate diag -1", "rate diag_mdm -1", "rate extdiag 16000000", "rate trace 16000000"})
@@ -197,6 +203,7 @@ Median median_of(std::vector<double> values) {
 struct Subject {
     explicit Subject(const char* subject_name) : name(subject_name) {}
     const char* name;
+    std::string switched;  // a reference reader's mode switch: "value" or "pointer"
     double bytes = 0, seconds = 0, cpu = 0, driver_cpu = 0;
     std::vector<double> round_mb_s;
     long long syscalls = -1;
@@ -261,11 +268,16 @@ void measure_reader(Phone& phone, bool wake_locks, int window_seconds, bool coun
     runner.join();
     if (pid <= 0 || !result.ok())
         fprintf(stderr, "daemon_bench: the reference reader failed: %s\n", result.err.c_str());
+    // Its output: bytes, chunks, and how the switch was taken.
+    std::istringstream said(result.out);
+    std::string bytes, chunks, switched;
+    if (said >> bytes >> chunks >> switched && subject->switched.find(switched) == std::string::npos)
+        subject->switched += (subject->switched.empty() ? "" : "+") + switched;
 }
 
 double ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
-void print_subjects(const std::vector<Subject>& subjects) {
+void print_subjects(const std::vector<Subject>& subjects, const std::string& chunk_said) {
     printf("%-30s %8s %9s %13s %11s   %s\n", "one qxdm7k task, full rate", "MB/s", "CPU s/GB", "syscalls/MiB",
            "driver s/GB", "MB/s of each round");
     for (const Subject& s : subjects) {
@@ -293,9 +305,15 @@ void print_subjects(const std::vector<Subject>& subjects) {
         "  utime+stime of the process in /proc/PID/stat over the same windows; syscalls: perf stat -e\n"
         "  raw_syscalls:sys_enter -p PID (in-kernel count, no ptrace) over %d s after the first window, per MiB\n"
         "  handed out then; driver: the simulated driver's own CPU over the windows, what the phone costs.\n"
-        "  The driver hands a 32 KiB chunk to every read. Other work on the machine shows as rounds far\n"
-        "  below the rest; the median of the rounds' ratios stands least in its way.\n",
-        daemon.seconds, daemon.round_mb_s.size(), syscall_seconds);
+        "  The driver hands %s to every read. Other work on the machine shows as rounds\n"
+        "  far below the rest; the median of the rounds' ratios stands least in its way.\n",
+        daemon.seconds, daemon.round_mb_s.size(), syscall_seconds, chunk_said.c_str());
+    for (size_t i = 1; i < subjects.size(); ++i)
+        printf("  %s switched by %s, read %s KiB at a time\n", subjects[i].name,
+               subjects[i].switched.empty() ? "?" : subjects[i].switched.c_str(),
+               subjects[i].switched == "pointer" ? "64"
+               : subjects[i].switched == "value" ? "32"
+                                                 : "?");
 }
 
 // Whether the status file is complete, as -l tests it.
@@ -308,7 +326,8 @@ bool status_complete(const Phone& phone) {
 // command's start, the signal and the status file. -v is the part of it
 // that is only the start of a process in the phone; a SIGUSR2 sent from
 // here, timed until the file is complete, the daemon's own part.
-void status_figures(Phone& phone, pid_t daemon) {
+// Gives back the median of -l.
+double status_figures(Phone& phone, pid_t daemon) {
     std::vector<double> status, version, handler;
     const std::string status_path = phone.host_path(std::string(Phone::data_dir) + "/.orlith.stat");
     for (int i = 0; i < status_runs; ++i) {
@@ -334,6 +353,7 @@ void status_figures(Phone& phone, pid_t daemon) {
     printf("resident memory with four tasks at full rate: %ld KiB (peak %ld KiB)\n", status_kib(daemon, "VmRSS:"),
            status_kib(daemon, "VmHWM:"));
     warn_if_gone(daemon, "status requests");
+    return l.median;
 }
 
 // Sends the stop and times it until the daemon has ended: its pidfd turns
@@ -351,8 +371,8 @@ double stop_timed_ms(pid_t daemon, const std::function<void()>& send_stop) {
 }
 
 // Stops under load, each after a fresh start: by -q, and by a SIGTERM from
-// here, the daemon's own part of it.
-void stop_figures(Phone& phone) {
+// here, the daemon's own part of it. Gives back the median of -q.
+double stop_figures(Phone& phone) {
     std::vector<double> by_command, by_signal;
     for (int i = 0; i < 2 * stop_runs; ++i) {
         clear_captures(phone);
@@ -370,6 +390,160 @@ void stop_figures(Phone& phone) {
         "-q with four tasks at full rate, until the daemon has ended: median %.1f ms, worst %.1f ms of %d\n"
         "  SIGTERM from the host instead: median %.1f ms, worst %.1f ms of %d\n",
         q.median, q.worst, stop_runs, t.median, t.worst, stop_runs);
+    return q.median;
+}
+
+// What one driver's phone gave, for the table of every driver side by side.
+struct DriverFigures {
+    std::string name;
+    std::vector<Subject> subjects;
+    double status_ms = 0, stop_ms = 0;
+    long long idle_syscalls = -1;
+    unsigned long long dropped = 0;
+    double handed_mb_s = 0;
+};
+
+// The chunk a device's stream is made of: 32 KiB, or what a generation's
+// buffer holds, since a timed rate counts chunks of the size asked for.
+size_t chunk_bytes(const std::string& driver, const std::string& device) {
+    const Generation* generation = find_generation(driver);
+    if (generation == nullptr || (device != "diag" && device != "diag_mdm")) return 32768;
+    return std::min<size_t>(32768, device == "diag" ? generation->local_entry_limit : generation->external_entry_limit);
+}
+
+const char* driver_label(const std::string& driver) { return driver.empty() ? "old simulated driver" : driver.c_str(); }
+
+// 1. One qxdm7k task at the full offered rate, and the two reference
+// readers of the same device in the same phone, in turn in every round: the
+// load of the machine then weighs on the three alike.
+void load_figures(const std::string& driver, const std::string& reader, int load_seconds, DriverFigures* figures) {
+    auto phone = phone_with(driver, false, "");
+    phone->write_file(reader_inside, reader, 0755);
+    phone->control("chunk diag 32768");
+    phone->control("rate diag -1");
+    std::vector<Subject>& subjects = figures->subjects;
+    subjects = {Subject("daemon"), Subject("reference"), Subject("reference, wake locks")};
+    const int window = std::max(1, load_seconds / load_rounds);
+    for (int round = 0; round < load_rounds; ++round) {
+        // Each round begins with another subject, so that none is always
+        // the one that follows the teardown of the one before.
+        for (int turn = 0; turn < 3; ++turn) {
+            const int which = (round + turn) % 3;
+            if (which == 0) measure_daemon(*phone, window, round == 0, &subjects[0]);
+            if (which > 0) measure_reader(*phone, which == 2, window, round == 0, &subjects[which]);
+            clear_captures(*phone);
+        }
+    }
+    print_subjects(subjects, find_generation(driver) == nullptr
+                                 ? std::string("a 32 KiB chunk")
+                                 : "one entry of " + std::to_string(chunk_bytes(driver, "diag") / 1024) + " KiB");
+}
+
+void run_driver(const std::string& driver, const std::string& reader, int load_seconds, int idle_seconds,
+                int drop_seconds, DriverFigures* figures) {
+    figures->name = driver_label(driver);
+    printf("==== driver: %s\n", figures->name.c_str());
+    load_figures(driver, reader, load_seconds, figures);
+    // 2. Four tasks at full rate: status latency, memory; stop latency.
+    {
+        auto phone = phone_with(driver, true, "");
+        full_load(*phone);
+        const pid_t daemon = start_daemon(*phone);
+        sleep(1);
+        figures->status_ms = status_figures(*phone, daemon);
+        stop_ms(*phone);
+        figures->stop_ms = stop_figures(*phone);
+    }
+    // 3. The idle daemon with four tasks; then four tasks offered 20 MB/s
+    // together, 5 MB/s each, in 32 KiB chunks or a generation's buffers.
+    {
+        auto phone = phone_with(driver, true, "");
+        const pid_t daemon = start_daemon(*phone);
+        phone->control("rate all 0");
+        sleep(1);
+        const long long idle = count_syscalls(daemon, idle_seconds);
+        figures->idle_syscalls = idle;
+        printf("system calls of the idle daemon (4 tasks, no data) over %d s: %lld (perf stat, all threads)\n",
+               idle_seconds, idle);
+        const char* const devices[] = {"diag", "diag_mdm", "extdiag", "trace"};
+        for (const char* device : devices)
+            phone->control("chunk " + std::string(device) + " " + std::to_string(chunk_bytes(driver, device)));
+        unsigned long long handed_before[4];
+        for (int i = 0; i < 4; ++i) handed_before[i] = driver_stat(*phone, devices[i], "handed_bytes");
+        phone->control("rate all 5000000");
+        sleep(static_cast<unsigned>(drop_seconds));
+        phone->control("rate all 0");
+        unsigned long long dropped = 0, handed = 0;
+        std::string each, each_handed;
+        for (int i = 0; i < 4; ++i) {
+            const unsigned long long lost =
+                driver_stat(*phone, devices[i], "overruns") * chunk_bytes(driver, devices[i]);
+            const unsigned long long read = driver_stat(*phone, devices[i], "handed_bytes") - handed_before[i];
+            dropped += lost;
+            handed += read;
+            each += std::string(each.empty() ? "" : ", ") + devices[i] + " " + std::to_string(lost);
+            each_handed += std::string(each_handed.empty() ? "" : ", ") + devices[i] + " " + std::to_string(read);
+        }
+        figures->dropped = dropped;
+        figures->handed_mb_s = handed / 1e6 / drop_seconds;
+        // A device nobody reads in memory-device mode produces nothing, so
+        // drops alone would not show a task that never started.
+        printf(
+            "bytes dropped by the driver, four tasks offered 20 MB/s together for %d s: %llu (%s; the\n"
+            "  chunks it found no room for); bytes read meanwhile: %llu (%s)\n",
+            drop_seconds, dropped, each.c_str(), handed, each_handed.c_str());
+        warn_if_gone(daemon, "idle and 20 MB/s windows");
+        stop_ms(*phone);
+    }
+}
+
+// One column a driver: its phone's figures, the reference readers' beside
+// the daemon's.
+void print_side_by_side(const std::vector<DriverFigures>& drivers, int idle_seconds, int drop_seconds) {
+    printf("==== every driver side by side (each column from its own phone, in this run)\n%-44s", "");
+    for (const DriverFigures& d : drivers) printf(" %20s", d.name.c_str());
+    printf("\n");
+    const auto row = [&](const std::string& label, const std::function<std::string(const DriverFigures&)>& cell) {
+        printf("%-44s", label.c_str());
+        for (const DriverFigures& d : drivers) printf(" %20s", cell(d).c_str());
+        printf("\n");
+    };
+    const auto number = [](const char* format, double value) {
+        char text[64];
+        snprintf(text, sizeof text, format, value);
+        return std::string(text);
+    };
+    for (size_t i = 0; i < 3; ++i) {
+        const char* name = drivers[0].subjects[i].name;
+        row(std::string(name) + ": MB/s", [&](const DriverFigures& d) { return number("%.1f", d.subjects[i].mb_s()); });
+        row(std::string(name) + ": CPU s/GB",
+            [&](const DriverFigures& d) { return number("%.2f", d.subjects[i].cpu_per_gb()); });
+        // perf could not count, or nothing was read.
+        row(std::string(name) + ": syscalls/MiB", [&](const DriverFigures& d) {
+            const double per_mib = d.subjects[i].syscalls_per_mib();
+            return per_mib < 0 ? std::string("-") : number("%.1f", per_mib);
+        });
+    }
+    for (size_t i = 1; i < 3; ++i) {
+        row(std::string("daemon / ") + drivers[0].subjects[i].name + ": MB/s, median", [&](const DriverFigures& d) {
+            std::vector<double> rounds;
+            const Subject &daemon = d.subjects[0], &reference = d.subjects[i];
+            for (size_t r = 0; r < daemon.round_mb_s.size() && r < reference.round_mb_s.size(); ++r)
+                rounds.push_back(ratio(daemon.round_mb_s[r], reference.round_mb_s[r]));
+            return number("%.2f", median_of(rounds).median);
+        });
+        row(std::string("daemon / ") + drivers[0].subjects[i].name + ": CPU s/GB", [&](const DriverFigures& d) {
+            return number("%.2f", ratio(d.subjects[0].cpu_per_gb(), d.subjects[i].cpu_per_gb()));
+        });
+    }
+    row("reference readers switched by", [](const DriverFigures& d) { return d.subjects[1].switched; });
+    row("-l, four tasks at full rate: median ms", [&](const DriverFigures& d) { return number("%.1f", d.status_ms); });
+    row("-q, four tasks at full rate: median ms", [&](const DriverFigures& d) { return number("%.1f", d.stop_ms); });
+    row("idle daemon's system calls over " + std::to_string(idle_seconds) + " s",
+        [](const DriverFigures& d) { return std::to_string(d.idle_syscalls); });
+    row("bytes dropped at 20 MB/s over " + std::to_string(drop_seconds) + " s",
+        [](const DriverFigures& d) { return std::to_string(d.dropped); });
+    row("MB/s read of the 20 MB/s offered then", [&](const DriverFigures& d) { return number("%.1f", d.handed_mb_s); });
 }
 
 }  // namespace
@@ -378,9 +552,19 @@ int main(int argc, char* argv[]) {
     // NOLINTNEXTLINE(cert-err34-c): a bad argument shows as 0 s in the figures
     const int load_seconds = argc > 1 ? atoi(argv[1]) : 15;
     // NOLINTNEXTLINE(cert-err34-c): a bad argument shows as 0 s in the figures
-    const int idle_seconds = argc > 2 ? atoi(argv[2]) : 60;
+    const int idle_seconds = argc > 2 ? atoi(argv[2]) : 30;
     // NOLINTNEXTLINE(cert-err34-c): a bad argument shows as 0 s in the figures
-    const int drop_seconds = argc > 3 ? atoi(argv[3]) : 60;
+    const int drop_seconds = argc > 3 ? atoi(argv[3]) : 30;
+    std::vector<std::string> drivers;
+    for (int i = 4; i < argc; ++i) {
+        const std::string name = std::string(argv[i]) == "old" ? std::string() : std::string(argv[i]);
+        if (!name.empty() && find_generation(name) == nullptr) {
+            fprintf(stderr, "daemon_bench: no driver %s (old, or a generation: 2.6.35 ... 4.14)\n", argv[i]);
+            return 2;
+        }
+        drivers.push_back(name);
+    }
+    if (drivers.empty()) drivers = {"", "2.6.35", "4.14"};
     std::string why;
     if (!phone_supported(&why)) {
         fprintf(stderr, "daemon_bench: %s\n", why.c_str());
@@ -392,66 +576,9 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     (void)setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    // 1. One qxdm7k task at the full offered rate, and the two reference
-    // readers of the same device in the same phone, in turn in every round:
-    // the load of the machine then weighs on the three alike.
-    {
-        auto phone = phone_with(false, "");
-        phone->write_file(reader_inside, reader, 0755);
-        phone->control("chunk diag 32768");
-        phone->control("rate diag -1");
-        std::vector<Subject> subjects = {Subject("daemon"), Subject("reference"), Subject("reference, wake locks")};
-        const int window = std::max(1, load_seconds / load_rounds);
-        for (int round = 0; round < load_rounds; ++round) {
-            // Each round begins with another subject, so that none is always
-            // the one that follows the teardown of the one before.
-            for (int turn = 0; turn < 3; ++turn) {
-                const int which = (round + turn) % 3;
-                if (which == 0) measure_daemon(*phone, window, round == 0, &subjects[0]);
-                if (which > 0) measure_reader(*phone, which == 2, window, round == 0, &subjects[which]);
-                clear_captures(*phone);
-            }
-        }
-        print_subjects(subjects);
-    }
-    // 2. Four tasks at full rate: status latency, memory; stop latency.
-    {
-        auto phone = phone_with(true, "");
-        full_load(*phone);
-        const pid_t daemon = start_daemon(*phone);
-        sleep(1);
-        status_figures(*phone, daemon);
-        stop_ms(*phone);
-        stop_figures(*phone);
-    }
-    // 3. The idle daemon with four tasks; then four tasks offered 20 MB/s
-    // together, 5 MB/s each, in 32 KiB chunks.
-    {
-        auto phone = phone_with(true, "");
-        const pid_t daemon = start_daemon(*phone);
-        phone->control("rate all 0");
-        sleep(1);
-        const long long idle = count_syscalls(daemon, idle_seconds);
-        printf("system calls of the idle daemon (4 tasks, no data) over %d s: %lld (perf stat, all threads)\n",
-               idle_seconds, idle);
-        phone->control("chunk all 32768");
-        phone->control("rate all 5000000");
-        sleep(static_cast<unsigned>(drop_seconds));
-        phone->control("rate all 0");
-        unsigned long long dropped = 0;
-        std::string each;
-        for (const char* device : {"diag", "diag_mdm", "extdiag", "trace"}) {
-            const unsigned long long lost = driver_stat(*phone, device, "overruns") * 32768;
-            dropped += lost;
-            each += std::string(each.empty() ? "" : ", ") + device + " " + std::to_string(lost);
-        }
-        printf(
-            "bytes dropped by the driver, four tasks offered 20 MB/s together for %d s: %llu (%s; the\n"
-            "  chunks it found no room for, at 32 KiB each)\n",
-            drop_seconds, dropped, each.c_str());
-        warn_if_gone(daemon, "idle and 20 MB/s windows");
-        stop_ms(*phone);
-    }
+    std::vector<DriverFigures> figures(drivers.size());
+    for (size_t i = 0; i < drivers.size(); ++i)
+        run_driver(drivers[i], reader, load_seconds, idle_seconds, drop_seconds, &figures[i]);
+    print_side_by_side(figures, idle_seconds, drop_seconds);
     return 0;
 }

@@ -1,14 +1,19 @@
 /* The physical limits the daemon is held to on the simulated phone: a reader
  * that switches a diag device to memory-device mode the way the daemon does
- * (ioctl 7, 2), reads it 32 KiB at a time and appends every chunk to a file,
- * and nothing else. With -w it also takes and drops a wake lock around every
- * chunk, opening, writing and closing the kernel's lock files as the logger
- * thread does. Runs inside the phone; prints the bytes and chunks it read.
+ * (ioctl 7, 2: by value, and by a pointer to the mode record where the
+ * kernel answers a value with EFAULT), reads it 32 KiB at a time (64 KiB on
+ * the pointer kernels, whose largest entry does not fit in 32 KiB) and
+ * appends every chunk to a file, and nothing else. With -w it also takes and
+ * drops a wake lock around every chunk, opening, writing and closing the
+ * kernel's lock files as the logger thread does. Runs inside the phone;
+ * prints the bytes and chunks it read, and how it switched.
  *   reference_reader [-w] <seconds> <device> <output file>
  * The output file starts again at every 64 MiB, so that a long run does not
  * fill the disk; the daemon rotates its files too. */
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,9 +23,11 @@
 
 enum {
     switch_logging = 7,
+    lsm_deinit = 9,
     mode_memory_device = 2,
     mode_usb = 1,
-    read_size = 32768,
+    value_read_size = 32768,
+    pointer_read_size = 65536,
 };
 static const long long restart_bytes = 64LL << 20;
 /* The wake lock of the task that reads /dev/diag. */
@@ -30,6 +37,36 @@ static double now_seconds(void) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+/* The mode record of the pointer kernels, in its largest (24-byte) form:
+ * each kernel copies only its own leading part of it, and every field
+ * beyond req_mode zeroed but the masks serves them all. */
+struct mode_record {
+    uint32_t req_mode;
+    uint32_t peripheral_mask; /* every local peripheral */
+    uint32_t pd_mask;         /* 0: no user-PD lookup, which can fail */
+    uint8_t mode_param, diag_id, pd_val, reserved;
+    int32_t peripheral;
+    int32_t device_mask; /* 1: the SoC's own modem */
+} __attribute__((packed));
+_Static_assert(sizeof(struct mode_record) == 24, "the 4.14 kernel copies 24 bytes");
+
+/* Switches the logging mode: by value first, since a pointer given to a
+ * by-value kernel would be stored as a bogus mode; by the record when the
+ * value is taken for an address and refused. 0 by value, 1 by pointer, -1
+ * with errno when both fail. */
+static int switch_mode(int device, int mode, int by_pointer) {
+    if (!by_pointer) {
+        if (ioctl(device, switch_logging, mode) >= 0) return 0;
+        if (errno != EFAULT) return -1;
+    }
+    struct mode_record record;
+    memset(&record, 0, sizeof record);
+    record.req_mode = (uint32_t)mode;
+    record.peripheral_mask = 0xFF;
+    record.device_mask = 1;
+    return ioctl(device, switch_logging, &record) >= 0 ? 1 : -1;
 }
 
 /* No signal handler is installed, so no call is interrupted; a short write
@@ -64,7 +101,8 @@ int main(int argc, char* argv[]) {
         perror(argv[first + 1]);
         return 1;
     }
-    if (ioctl(device, switch_logging, mode_memory_device) < 0) {
+    const int by_pointer = switch_mode(device, mode_memory_device, 0);
+    if (by_pointer < 0) {
         perror(argv[first + 1]);
         close(device);
         return 1;
@@ -75,11 +113,12 @@ int main(int argc, char* argv[]) {
         close(device);
         return 1;
     }
-    static char buffer[read_size];
+    static char buffer[pointer_read_size];
+    const size_t read_size = by_pointer ? pointer_read_size : value_read_size;
     long long bytes = 0, chunks = 0, in_file = 0;
     const double end = now_seconds() + seconds;
     while (now_seconds() < end) {
-        ssize_t got = read(device, buffer, sizeof buffer);
+        ssize_t got = read(device, buffer, read_size);
         if (got < 0) {
             perror("read");
             return 1;
@@ -114,9 +153,12 @@ int main(int argc, char* argv[]) {
         in_file += got;
         ++chunks;
     }
-    ioctl(device, switch_logging, mode_usb);
+    switch_mode(device, mode_usb, by_pointer);
+    /* A 4.14 kernel sleeps 3 s in the close of a client that did not end
+     * itself; the older pointer kernels take the call as well. */
+    if (by_pointer) ioctl(device, lsm_deinit, 0);
     close(out);
     close(device);
-    printf("%lld %lld\n", bytes, chunks);
+    printf("%lld %lld %s\n", bytes, chunks, by_pointer ? "pointer" : "value");
     return 0;
 }
