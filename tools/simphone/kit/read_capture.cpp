@@ -174,9 +174,21 @@ CaptureCheck check_read_capture(const Journal& journal, const std::vector<Event>
         found.assign(handed_out.size(), false);
         const Frames& got = captured.frames[modem];
         size_t next = 0, first_found = handed_out.size(), strays = 0;
+        // Where the capture goes on: the next place from which the next few
+        // captured frames follow one another as handed out. Answers to the
+        // same requests are alike in every run; the log frames after them
+        // tell the runs apart.
+        auto goes_on_at = [&](size_t at, size_t c) {
+            for (size_t k = 0; k < 4 && c + k < got.size(); ++k) {
+                if (at + k >= handed_out.size() || *handed_out[at + k] != got[c + k]) return false;
+            }
+            return true;
+        };
         for (size_t c = 0; c < got.size(); ++c) {
             size_t at = next;
-            while (at < handed_out.size() && *handed_out[at] != got[c]) ++at;
+            if (c == 0 || at >= handed_out.size() || *handed_out[at] != got[c]) {
+                while (at < handed_out.size() && !goes_on_at(at, c)) ++at;
+            }
             if (at == handed_out.size()) {
                 if (strays++ == 0)
                     message << dm::modem_name(modem) << ": captured frame " << c
