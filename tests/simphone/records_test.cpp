@@ -236,3 +236,24 @@ TEST_F(ReadCapture, EveryFrameFromTheFirstStoredReadToTheNullMaskAndNoneBad) {
     EXPECT_TRUE(tail.ok) << tail.message;
     EXPECT_FALSE(check({2}, true).ok);
 }
+
+TEST_F(ReadCapture, RunsWhoseAnswersAreAlikeArePlacedByTheLogFramesAfterThem) {
+    journal.clear();
+    requests.clear();
+    // Each run: its mask request, a table taken for the answer, then a read
+    // it stores that starts with the modem's answer, alike in both runs.
+    const std::string answer = make_log_frame(Device::diag, 1000, 0);
+    for (uint32_t run = 0; run < 2; ++run) {
+        request(100 * run + 10);
+        requests.back().handle = run + 1;
+        read(100 * run + 20, le32(1) + std::string(40, '\xFF'), ChunkKind::control);
+        std::string frames = answer;
+        for (uint32_t seq = 5 * run; seq < 5 * run + 5; ++seq) frames += make_log_frame(Device::diag, seq, seq);
+        read(100 * run + 30, le32(stream_type_word) + le32(1) + le32(frames.size()) + frames);
+        for (size_t i = journal.size() - 2; i < journal.size(); ++i) journal[i].record.handle = run + 1;
+    }
+    const CaptureCheck second = check({3}, true);
+    EXPECT_TRUE(second.ok) << second.message;
+    EXPECT_EQ(check({1, 3}).lost, 0u);
+    EXPECT_EQ(check({3}).lost, 6u);
+}
