@@ -230,8 +230,8 @@ TEST_P(FaultDevice, ModemThatNeverAnswersHoldsUpNeitherStartNorStop) {
         EXPECT_TRUE(capture.ok) << capture.message;
         EXPECT_EQ(mode_switches("diag"), (std::vector<long long>{2, 1}));
         row.observe("tables taken for answers: status '" + text.substr(0, text.find('\n')) + "', -q took " +
-                    std::to_string(static_cast<int>(stop_ms)) + " ms, capture " + capture.message + ", ioctl 7: " +
-                    joined(mode_switches("diag")));
+                    std::to_string(static_cast<int>(stop_ms)) + " ms, capture " + capture.message +
+                    ", ioctl 7: " + joined(mode_switches("diag")));
         return;
     }
     ASSERT_TRUE(wait_until([&] { return phone->events("request", "diag").size() == 1; }, 5000));
@@ -371,7 +371,8 @@ TEST_P(FaultSignal, TerminationSignalsAndStatusStormsLoseNothing) {
         control("response diag normal");
     }
     {
-        Row row("10 SIGTERMs in a burst" + driver_note(), "one orderly stop: one switch back, capture complete, 'daemon end.' once");
+        Row row("10 SIGTERMs in a burst" + driver_note(),
+                "one orderly stop: one switch back, capture complete, 'daemon end.' once");
         const pid_t pid = next_run();
         // A slow answer to the null mask keeps the daemon in its stop for
         // 200 ms, so that the burst lands on a live daemon however the test

@@ -202,8 +202,8 @@ TEST_P(DaemonRunOn, AllFourTasksCaptureEveryByteAndStopCleanly) {
     if (has_diag_mdm()) {
         std::vector<std::string> sent;
         for (const Event& request : phone->events("request", "diag_mdm")) sent.push_back(request.data);
-        std::vector<std::string> expected = drivers::requests_of(drivers::mask_for(driver()) +
-                                                                 drivers::null_mask_for(driver()));
+        std::vector<std::string> expected =
+            drivers::requests_of(drivers::mask_for(driver()) + drivers::null_mask_for(driver()));
         ASSERT_EQ(expected.size(), 3u);
         for (std::string& request : expected) request = type_word + request;
         EXPECT_EQ(sent, expected);

@@ -488,11 +488,11 @@ CaptureCheck Phone::check_capture(Device device, const std::vector<std::string>&
 }
 
 CaptureCheck Phone::check_read_capture(Device device, const std::vector<std::string>& inside_files,
-                                      bool tail_only) const {
+                                       bool tail_only) const {
     std::vector<std::string> host_files;
     for (const std::string& file : inside_files) host_files.push_back(host_path(file));
-    return simphone::check_read_capture(journal(), events("request", device_name(device)), device,
-                                        host_files, tail_only);
+    return simphone::check_read_capture(journal(), events("request", device_name(device)), device, host_files,
+                                        tail_only);
 }
 
 }  // namespace simphone

@@ -34,10 +34,14 @@ void entry_frames(const std::string& data, Frames* out) {
 // The modem of a token as orlith-dm numbers it.
 int modem_of(int32_t token) {
     switch (token) {
-        case 0: return dm::modem_local;
-        case -1: return dm::modem_mdm1;
-        case -2: return dm::modem_mdm2;
-        default: return dm::modem_qsc;
+        case 0:
+            return dm::modem_local;
+        case -1:
+            return dm::modem_mdm1;
+        case -2:
+            return dm::modem_mdm2;
+        default:
+            return dm::modem_qsc;
     }
 }
 
@@ -48,7 +52,7 @@ struct Captured {
 void keep_by_modem(void* context, const dm::ParseEvent& event) {
     if (event.kind != dm::ParseEvent::frame || event.status != dm::FrameStatus::good) return;
     static_cast<Captured*>(context)->frames[event.modem].emplace_back(reinterpret_cast<const char*>(event.payload),
-                                                                       event.payload_size);
+                                                                      event.payload_size);
 }
 
 // What one open file of the device was handed, per modem: every frame of
@@ -118,11 +122,11 @@ bool run_check(const std::vector<std::string>& paths, size_t* bad, std::string* 
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
-    FILE* err = fopen("/dev/null", "w");
-    if (out == nullptr || err == nullptr) return false;
-    const int status = dm::tool_main(static_cast<int>(argv.size()), argv.data(), out, err);
+    if (out == nullptr) return false;
+    FILE* err = fopen("/dev/null", "we");
+    const int status = err != nullptr ? dm::tool_main(static_cast<int>(argv.size()), argv.data(), out, err) : -1;
     fclose(out);
-    fclose(err);
+    if (err != nullptr) fclose(err);
     report->assign(text, size);
     free(text);
     *bad = 0;
