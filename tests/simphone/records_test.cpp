@@ -198,11 +198,11 @@ protected:
         for (size_t i : reads) bytes += journal[i].bytes.substr(bytes.empty() ? 4 : 0);
         if (damage_at != 0) bytes[damage_at] = static_cast<char>(bytes[damage_at] ^ 0x20);
         const std::string path = dir + "/" + std::to_string(files++);
-        FILE* out = fopen(path.c_str(), "w");
+        FILE* out = fopen(path.c_str(), "we");
         EXPECT_NE(out, nullptr);
         if (out == nullptr) return CaptureCheck();
-        fwrite(bytes.data(), 1, bytes.size(), out);
-        fclose(out);
+        EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+        EXPECT_EQ(fclose(out), 0);
         return check_read_capture(journal, requests, Device::diag, {path}, tail_only);
     }
     std::string dir;

@@ -125,14 +125,14 @@ bool run_check(const std::vector<std::string>& paths, size_t* bad, std::string* 
     if (out == nullptr) return false;
     FILE* err = fopen("/dev/null", "we");
     const int status = err != nullptr ? dm::tool_main(static_cast<int>(argv.size()), argv.data(), out, err) : -1;
-    fclose(out);
-    if (err != nullptr) fclose(err);
+    const bool closed = fclose(out) == 0;
+    if (err != nullptr) (void)fclose(err);
     report->assign(text, size);
     free(text);
     *bad = 0;
     for (size_t at = report->find("\"bad\":"); at != std::string::npos; at = report->find("\"bad\":", at + 1))
         *bad += strtoull(report->c_str() + at + 6, nullptr, 10);
-    return status == 0 || status == 1;
+    return closed && (status == 0 || status == 1);
 }
 
 }  // namespace
