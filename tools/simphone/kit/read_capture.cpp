@@ -56,17 +56,18 @@ void keep_by_modem(void* context, const dm::ParseEvent& event) {
 }
 
 // What one open file of the device was handed, per modem: every frame of
-// its log-data reads, and the span of them the daemon had to store.
+// its log-data reads, and whether the daemon had to store it.
 struct HandleFrames {
     uint32_t handle = 0;
     Frames frames[dm::modem_count];
-    size_t must_from[dm::modem_count] = {}, must_to[dm::modem_count] = {};
-    size_t reads = 0;  // log-data reads in that span
+    std::vector<bool> required[dm::modem_count];
+    size_t reads = 0;  // log-data reads it had to store
 };
 
 // The daemon writes each request of a mask and takes the next read for its
-// answer, whatever that read holds; from the first read that comes when no
-// answer is awaited it stores every read, until it writes again at the stop.
+// answer, whatever that read holds, and stores every other read. A request
+// of another task on a descriptor they share may leave the read after it
+// stored after all.
 std::vector<HandleFrames> handed_frames(const Journal& journal, const std::vector<Event>& requests, Device device) {
     std::vector<HandleFrames> out;
     std::vector<std::vector<const Chunk*>> reads;
@@ -86,29 +87,24 @@ std::vector<HandleFrames> handed_frames(const Journal& journal, const std::vecto
         HandleFrames& mine = out[h];
         std::vector<uint64_t> writes;
         for (const Event& event : requests) {
-            // A request behind an external modem's token is the external
-            // task's, which takes no answer from this descriptor.
+            // A request behind an external modem's token takes no answer
+            // from this descriptor.
             if (event.handle == mine.handle && event.result >= 0 && event.a == 0) writes.push_back(event.time_us);
         }
-        bool awaited = false, storing = false, stopped = false;
+        bool awaited = false;
         size_t next_write = 0;
         for (const Chunk* chunk : reads[h]) {
-            for (; next_write < writes.size() && writes[next_write] <= chunk->record.time_us; ++next_write) {
-                if (storing) stopped = true;
+            for (; next_write < writes.size() && writes[next_write] <= chunk->record.time_us; ++next_write)
                 awaited = true;
-            }
-            const bool answer = awaited && !storing;
+            const bool must = !awaited;
             awaited = false;
-            if (!answer && !stopped) storing = true;
             const DiagRead read = parse_diag_read(*chunk);
             if (!read.log_data()) continue;
-            const bool must = storing && !stopped;
-            if (must && mine.reads++ == 0) {
-                for (int modem = 0; modem < dm::modem_count; ++modem) mine.must_from[modem] = mine.frames[modem].size();
-            }
-            for (const ReadEntry& entry : read.entries) entry_frames(entry.data, &mine.frames[modem_of(entry.token)]);
-            if (must) {
-                for (int modem = 0; modem < dm::modem_count; ++modem) mine.must_to[modem] = mine.frames[modem].size();
+            if (must) ++mine.reads;
+            for (const ReadEntry& entry : read.entries) {
+                const int modem = modem_of(entry.token);
+                entry_frames(entry.data, &mine.frames[modem]);
+                mine.required[modem].resize(mine.frames[modem].size(), must);
             }
         }
     }
@@ -171,7 +167,7 @@ CaptureCheck check_read_capture(const Journal& journal, const std::vector<Event>
         for (const HandleFrames& h : handed) {
             for (size_t i = 0; i < h.frames[modem].size(); ++i) {
                 handed_out.push_back(&h.frames[modem][i]);
-                required.push_back(i >= h.must_from[modem] && i < h.must_to[modem]);
+                required.push_back(h.required[modem][i]);
                 handle_of.push_back(h.handle);
             }
         }

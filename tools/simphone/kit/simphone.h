@@ -198,11 +198,11 @@ CaptureCheck compare_capture(const std::string& actual, const std::string& expec
 // (host paths, in capture order), as orlith-dm reads it, against the frames
 // of each modem in the reads the device handed out. The daemon takes the
 // read after each request it writes for an answer and stores none of
-// those: what each open file had to store runs from its first read that
-// came with no answer awaited to its first request after that (the null
-// mask at the stop). With tail_only the capture may begin later, as a
-// rotated-away start leaves it. ok: every frame found in order, none
-// lost, none bad.
+// those: each open file had to store every read from its first one that
+// came with no answer awaited, but those right after a later request (the
+// null mask, another task's on a shared descriptor). With tail_only the
+// capture may begin later, as a rotated-away start leaves it. ok: every
+// frame found in order, none lost, none bad.
 CaptureCheck check_read_capture(const Journal& journal, const std::vector<Event>& requests, Device device,
                                 const std::vector<std::string>& host_files, bool tail_only = false);
 
