@@ -19,7 +19,8 @@ protected:
     }
     // A phone that does not start ends the test at once: an assertion would
     // only leave this function, and the body would go on with no phone.
-    void start(const simphone::PhoneOptions& options = simphone::PhoneOptions()) {
+    void start(simphone::PhoneOptions options = simphone::PhoneOptions()) {
+        if (options.driver.empty()) options.driver = driver();
         std::string why;
         phone = simphone::Phone::start(options, &why);
         if (!phone) throw std::runtime_error("the simulated phone did not start: " + why);
@@ -29,6 +30,12 @@ protected:
         std::string problems;
         EXPECT_TRUE(phone->stop(&problems)) << problems;
     }
+    // The diag driver of the phones a test starts: the old one, unless a
+    // row of a suite names a kernel generation.
+    virtual std::string driver() const { return std::string(); }
+    const simphone::Generation* generation() const { return simphone::find_generation(driver()); }
+    // /dev/diag_mdm is there on the old driver and the oldest kernels only.
+    bool has_diag_mdm() const { return generation() == nullptr || generation()->own_mdm_device; }
     void control(const std::string& command) { ASSERT_TRUE(phone->control_ok(command)) << command; }
     std::unique_ptr<simphone::Phone> phone;
 };

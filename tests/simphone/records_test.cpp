@@ -138,3 +138,123 @@ TEST(CaptureCompare, NamesTheFirstDifference) {
     CaptureCheck differs = compare_capture("abXdef", "abcdef", 2);
     EXPECT_NE(differs.message.find("offset 2"), std::string::npos) << differs.message;
 }
+
+// The check every kernel generation's capture goes through: a file of the
+// daemon's reads against the reads handed to its descriptor, per modem.
+class ReadCapture : public ::testing::Test {
+protected:
+    static std::string le32(uint32_t value) {
+        std::string out;
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+        return out;
+    }
+    // A log-data read of local frames [first, first + count), and the
+    // external modem's when ext_count is not 0.
+    static std::string data_read(uint32_t first, uint32_t count, uint32_t ext_count = 0) {
+        std::string local, external;
+        for (uint32_t seq = first; seq < first + count; ++seq) local += make_log_frame(Device::diag, seq, seq);
+        for (uint32_t seq = first; seq < first + ext_count; ++seq)
+            external += make_log_frame(Device::diag_mdm, seq, seq);
+        std::string read = le32(stream_type_word) + le32(ext_count != 0 ? 2 : 1) + le32(local.size()) + local;
+        if (ext_count != 0) read += le32(static_cast<uint32_t>(-1)) + le32(external.size()) + external;
+        return read;
+    }
+    void SetUp() override {
+        char dir_template[] = "/tmp/readcaptureXXXXXX";
+        ASSERT_NE(mkdtemp(dir_template), nullptr);
+        dir = dir_template;
+        // Mask request, its answer (a table), three reads the daemon stores,
+        // the null mask, and the read taken as its answer.
+        request(10);
+        read(20, le32(1) + std::string(40, '\xFF'), ChunkKind::control);
+        for (uint32_t i = 0; i < 3; ++i) read(30 + 10 * i, data_read(5 * i, 5, i == 1 ? 3 : 0));
+        request(60);
+        read(70, data_read(15, 1));
+    }
+    void TearDown() override {
+        for (int i = 0; i < files; ++i) unlink((dir + "/" + std::to_string(i)).c_str());
+        rmdir(dir.c_str());
+    }
+    void request(uint64_t time) {
+        Event event;
+        event.time_us = time;
+        event.kind = "request";
+        event.device = "diag";
+        event.handle = 1;
+        requests.push_back(event);
+    }
+    void read(uint64_t time, const std::string& bytes, ChunkKind kind = ChunkKind::stream) {
+        Chunk chunk;
+        chunk.record.time_us = time;
+        chunk.record.kind = kind;
+        chunk.record.handle = 1;
+        chunk.bytes = bytes;
+        journal.push_back(chunk);
+    }
+    // The check of a file holding these reads of the journal, the first
+    // without its type word, as the daemon stores a batch.
+    CaptureCheck check(const std::vector<size_t>& reads, bool tail_only = false, size_t damage_at = 0) {
+        std::string bytes;
+        for (size_t i : reads) bytes += journal[i].bytes.substr(bytes.empty() ? 4 : 0);
+        if (damage_at != 0) bytes[damage_at] = static_cast<char>(bytes[damage_at] ^ 0x20);
+        const std::string path = dir + "/" + std::to_string(files++);
+        FILE* out = fopen(path.c_str(), "we");
+        EXPECT_NE(out, nullptr);
+        if (out == nullptr) return CaptureCheck();
+        EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+        EXPECT_EQ(fclose(out), 0);
+        return check_read_capture(journal, requests, Device::diag, {path}, tail_only);
+    }
+    std::string dir;
+    int files = 0;
+    Journal journal;
+    std::vector<Event> requests;
+};
+
+TEST_F(ReadCapture, EveryFrameFromTheFirstStoredReadToTheNullMaskAndNoneBad) {
+    const CaptureCheck whole = check({1, 2, 3});
+    EXPECT_TRUE(whole.ok) << whole.message;
+    EXPECT_EQ(whole.frames, 18u);  // 15 local, 3 of the external modem
+    EXPECT_EQ(whole.chunks, 3u);
+    // The answer to the null mask may be stored too.
+    EXPECT_TRUE(check({1, 2, 3, 4}).ok);
+
+    const CaptureCheck gap = check({1, 3});
+    EXPECT_FALSE(gap.ok);
+    EXPECT_EQ(gap.lost, 8u) << gap.message;
+    const CaptureCheck twice = check({1, 2, 2, 3});
+    EXPECT_FALSE(twice.ok) << twice.message;
+    const CaptureCheck end = check({1, 2});
+    EXPECT_EQ(end.lost, 5u) << end.message;
+    // A damaged byte: a bad frame, or a read orlith-dm no longer finds.
+    const CaptureCheck damaged = check({1, 2, 3}, false, 30);
+    EXPECT_FALSE(damaged.ok);
+    EXPECT_GE(damaged.bad + damaged.lost, 1u) << damaged.message;
+
+    // A start rotated away: a tail, but no whole capture.
+    EXPECT_EQ(check({2, 3}).lost, 5u);
+    const CaptureCheck tail = check({2, 3}, true);
+    EXPECT_TRUE(tail.ok) << tail.message;
+    EXPECT_FALSE(check({2}, true).ok);
+}
+
+TEST_F(ReadCapture, RunsWhoseAnswersAreAlikeArePlacedByTheLogFramesAfterThem) {
+    journal.clear();
+    requests.clear();
+    // Each run: its mask request, a table taken for the answer, then a read
+    // it stores that starts with the modem's answer, alike in both runs.
+    const std::string answer = make_log_frame(Device::diag, 1000, 0);
+    for (uint32_t run = 0; run < 2; ++run) {
+        request(100 * run + 10);
+        requests.back().handle = run + 1;
+        read(100 * run + 20, le32(1) + std::string(40, '\xFF'), ChunkKind::control);
+        std::string frames = answer;
+        for (uint32_t seq = 5 * run; seq < 5 * run + 5; ++seq) frames += make_log_frame(Device::diag, seq, seq);
+        read(100 * run + 30, le32(stream_type_word) + le32(1) + le32(frames.size()) + frames);
+        for (size_t i = journal.size() - 2; i < journal.size(); ++i) journal[i].record.handle = run + 1;
+    }
+    const CaptureCheck second = check({3}, true);
+    EXPECT_TRUE(second.ok) << second.message;
+    EXPECT_EQ(check({1, 3}).lost, 0u);
+    EXPECT_EQ(check({3}).lost, 6u);
+}

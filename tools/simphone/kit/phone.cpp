@@ -471,6 +471,7 @@ std::vector<std::string> Phone::dm_files(const std::string& dir) const {
 
 CaptureCheck Phone::check_capture(Device device, const std::vector<std::string>& inside_files,
                                   const Grouping& grouping) const {
+    if (reads_layout(device)) return check_read_capture(device, inside_files);
     std::string actual;
     for (const std::string& file : inside_files) {
         std::string content;
@@ -484,6 +485,14 @@ CaptureCheck Phone::check_capture(Device device, const std::vector<std::string>&
     const Journal all = journal();
     const std::vector<const Chunk*> chunks = stream_chunks(all, device);
     return compare_capture(actual, expected_capture(chunks, options_.stream_header, grouping), chunks.size());
+}
+
+CaptureCheck Phone::check_read_capture(Device device, const std::vector<std::string>& inside_files,
+                                       bool tail_only) const {
+    std::vector<std::string> host_files;
+    for (const std::string& file : inside_files) host_files.push_back(host_path(file));
+    return simphone::check_read_capture(journal(), events("request", device_name(device)), device, host_files,
+                                        tail_only);
 }
 
 }  // namespace simphone

@@ -184,12 +184,27 @@ ModemFrames modem_frames(const std::vector<DiagRead>& reads);
 
 struct CaptureCheck {
     bool ok = false;
-    size_t expected_bytes = 0;
+    size_t expected_bytes = 0;  // of a capture of reads: frames
     size_t actual_bytes = 0;
-    size_t chunks = 0;
+    size_t chunks = 0;    // of a capture of reads: the log-data reads it had to hold
+    size_t frames = 0;    // of a capture of reads: the good frames orlith-dm found in it
+    size_t lost = 0;      // frames handed out that it had to hold and does not, in order
+    size_t bad = 0;       // bad frames orlith-dm check counts
     std::string message;  // where the first difference is, when not ok
 };
 CaptureCheck compare_capture(const std::string& actual, const std::string& expected, size_t chunks);
+
+// A capture of a named generation's reads of /dev/diag or /dev/diag_mdm
+// (host paths, in capture order), as orlith-dm reads it, against the frames
+// of each modem in the reads the device handed out. The daemon takes the
+// read after each request it writes for an answer and stores none of
+// those: each open file had to store every read from its first one that
+// came with no answer awaited, but those right after a later request (the
+// null mask, another task's on a shared descriptor). With tail_only the
+// capture may begin later, as a rotated-away start leaves it. ok: every
+// frame found in order, none lost, none bad.
+CaptureCheck check_read_capture(const Journal& journal, const std::vector<Event>& requests, Device device,
+                                const std::vector<std::string>& host_files, bool tail_only = false);
 
 // ---- Running things --------------------------------------------------------
 
@@ -265,9 +280,19 @@ public:
     std::vector<std::string> dm_files(const std::string& dir = "/sdcard") const;
 
     // The capture of one task, read from the files given (in order), checked
-    // byte for byte against the journal's stream chunks of the device.
+    // byte for byte against the journal's stream chunks of the device; on a
+    // named generation the reads of /dev/diag and /dev/diag_mdm frame by
+    // frame instead (check_read_capture), the grouping then not used.
     CaptureCheck check_capture(Device device, const std::vector<std::string>& inside_files,
                                const Grouping& grouping = Grouping()) const;
+    // Whether the device's captures are its reads: /dev/diag, and
+    // /dev/diag_mdm where it exists, on a named generation.
+    bool reads_layout(Device device) const {
+        return !options_.driver.empty() && (device == Device::diag || device == Device::diag_mdm);
+    }
+    // check_read_capture over this phone's journal and requests.
+    CaptureCheck check_read_capture(Device device, const std::vector<std::string>& inside_files,
+                                    bool tail_only = false) const;
 
 private:
     Phone() = default;
