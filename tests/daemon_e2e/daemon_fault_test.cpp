@@ -341,7 +341,7 @@ TEST_P(FaultSignal, TerminationSignalsAndStatusStormsLoseNothing) {
     control("chunk diag 4000");
     size_t files = 0;
     auto next_run = [&]() {
-        const pid_t pid = restart_daemon("rate diag 1000000");
+        const pid_t pid = start_daemon();
         EXPECT_TRUE(wait_until([&] { return phone->dm_files().size() == files + 1; }, 5000));
         ++files;
         const size_t before = bytes_handed_out(Device::diag);
@@ -449,7 +449,7 @@ TEST_P(FaultSignal, KilledDaemonIsFollowedByTheNextSequenceAndSwitchedBack) {
                     " frames of qxdm7k read but unwritten");
     }
 
-    restart_daemon("rate all 400000");
+    start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 2 * tasks; }, 5000));
     EXPECT_GE(stop_daemon(), 0);
     const auto files = phone->dm_files();

@@ -239,21 +239,6 @@ protected:
         EXPECT_NE(pid, 0) << "the daemon did not come up";
         return pid;
     }
-    // Starts the daemon again after a run that switched the modem's codes
-    // off (its null mask, or a 4.14 kernel's close without deinit). The
-    // simulated driver's timed stream does not start again by itself when
-    // a new mask switches codes back on, so the rate is set anew once the
-    // daemon's mask is in; the old driver takes no mask for one.
-    pid_t restart_daemon(const std::string& rate_command) {
-        const size_t sent = phone->events("request", "diag").size();
-        const pid_t pid = start_daemon();
-        if (phone->reads_layout(simphone::Device::diag)) {
-            EXPECT_TRUE(
-                simphone::wait_until([&] { return phone->events("request", "diag").size() >= sent + 2; }, 5000));
-            control(rate_command);
-        }
-        return pid;
-    }
     bool daemon_gone(int timeout_ms = 10000) {
         return simphone::wait_until([&] { return phone->daemon_pids().empty(); }, timeout_ms);
     }

@@ -676,7 +676,12 @@ int write_generation(DriverState& state, Handle& h, const std::string& bytes, co
         const std::string answer = answer_request(payload, &pair.mask, &is_diag_request);
         if (is_diag_request) log_answer(state, pair, answer);
     }
-    if (is_mask_request(payload)) queue_tables_for_all(state, h.ino);
+    if (is_mask_request(payload)) {
+        queue_tables_for_all(state, h.ino);
+        // A mask may switch codes on again in a stream that logged nothing
+        // and so has nothing scheduled: the engine looks at it anew.
+        poke_engine(state);
+    }
     return 0;
 }
 
