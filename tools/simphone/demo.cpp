@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dm/mask.h"
+#include "generation.h"
 #include "platform/fd_io.h"
 #include "simphone.h"
 
@@ -173,6 +174,10 @@ int main(int argc, char* argv[]) {
         });
         simphone::Grouping grouping;
         if (task.device == Device::extdiag) grouping.kind = simphone::Grouping::per_chunk;
+        // A driver that takes the mode switch as a record gets reads and
+        // batches twice the size.
+        const simphone::Generation* generation = simphone::find_generation(options.driver);
+        if (generation != nullptr && generation->mode_argument != 0) grouping.batch_limit *= 2;
         const simphone::CaptureCheck check = phone->check_capture(task.device, own, grouping);
         captured += check.actual_bytes;
         if (check.chunks == 0 && check.actual_bytes == 0) {
