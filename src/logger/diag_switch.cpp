@@ -49,8 +49,6 @@ void end_logging_session(int fd) {
     if (record_form) ioctl(fd, diag_ioctl_deinit, 0);
 }
 
-bool diag_record_form() { return record_form; }
-
 size_t stream_read_size() { return record_form ? record_read_size : diag_read_size; }
 
 size_t stream_batch_size() { return 2 * stream_read_size(); }

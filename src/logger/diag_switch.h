@@ -26,13 +26,10 @@ int switch_logging_mode(int fd, int mode, uint32_t device_mask);
 // took the switch by value: they have no sessions.
 void end_logging_session(int fd);
 
-// Whether a device took the switch as a record. Set while the tasks are set
-// up, before any logger thread exists.
-bool diag_record_form();
-
 // What one read of a device asks for, and the batch that collects reads for
 // the writer. A record-form driver hands out apps-processor entries of up to
 // 32771 bytes, and only whole entries: a read that cannot hold one would get
-// nothing for ever.
+// nothing for ever. Decided while the tasks are set up, before any logger
+// thread exists.
 size_t stream_read_size();
 size_t stream_batch_size();
