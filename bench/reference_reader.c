@@ -61,11 +61,7 @@ static int switch_mode(int device, int mode, int by_pointer) {
         if (ioctl(device, switch_logging, mode) >= 0) return 0;
         if (errno != EFAULT) return -1;
     }
-    struct mode_record record;
-    memset(&record, 0, sizeof record);
-    record.req_mode = (uint32_t)mode;
-    record.peripheral_mask = 0xFF;
-    record.device_mask = 1;
+    struct mode_record record = {.req_mode = (uint32_t)mode, .peripheral_mask = 0xFF, .device_mask = 1};
     return ioctl(device, switch_logging, &record) >= 0 ? 1 : -1;
 }
 
