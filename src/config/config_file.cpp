@@ -18,6 +18,7 @@
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
+#include "platform/profile.h"
 
 KeyValueList* loaded_config = nullptr;
 
@@ -87,6 +88,13 @@ void resolve_storage() {
     if (strcmp(keyword, "EXTERNAL_STORAGE") == 0) root_of = external_storage_root;
     if (strcmp(keyword, "PHONE_STORAGE") == 0) root_of = phone_storage_root;
     if (root_of == nullptr) return;
+    if (platform_profile.log_root != nullptr) {
+        // This build writes only into its own folder: the keywords stand for
+        // the log folder there.
+        runtime_state.log_root = platform_profile.log_root;
+        MSG_DEBUG(1, "%s = [%s] is used\n", keyword, runtime_state.log_root);
+        return;
+    }
     const char* lack = nullptr;
     const char* root = root_of(&lack);
     if (root == nullptr) {
@@ -134,7 +142,12 @@ int open_config(const char* path) {
 // and a ".." would lead out of the directory that the path names.
 const char* checked_storage(const char* value) {
     if (strcmp(value, "EXTERNAL_STORAGE") == 0 || strcmp(value, "PHONE_STORAGE") == 0) return value;
-    if (value[0] == '/' && !has_parent_step(value)) return value;
+    const char* bound = platform_profile.storage_bound;
+    if (value[0] == '/' && !has_parent_step(value)) {
+        if (bound == nullptr || path_lies_under(value, bound)) return value;
+        MSG_ERROR("load_config: StoragePath [%s] is not beneath %s, taken as unset\n", value, bound);
+        return default_storage;
+    }
     MSG_ERROR("load_config: StoragePath [%s] is not an absolute path without '..', taken as unset\n", value);
     return default_storage;
 }
@@ -203,7 +216,7 @@ void load_reserve(KeyValueList* list) {
     pthread_mutex_lock(&reserve_lock);
     reserve_judged = false;
     pthread_mutex_unlock(&reserve_lock);
-    if (daemon_settings.min_free_mb == 0 || is_path_mounted(runtime_state.log_root) == 1) {
+    if (daemon_settings.min_free_mb == 0 || log_root_mounted(runtime_state.log_root) == 1) {
         judge_reserve();
     } else {
         MSG_DEBUG(1, "load_config: %s is not mounted yet, MinFreeMB [%s] is judged once it is\n",

@@ -5,7 +5,6 @@
 
 #include "config/key_value_list.h"
 
-constexpr const char* config_file_path = "/data/data/com.zarn.android.orlith/data/orlith.conf";
 // Bytes read from the file at most; a longer file is taken to end there.
 constexpr size_t config_file_max_bytes = 4u << 20;
 

@@ -5,9 +5,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "platform/fd_io.h"
+#include "platform/profile.h"
 
 #ifndef O_PATH
 #define O_PATH 0
@@ -72,6 +74,8 @@ int walk(int start, const char* rest, PathLeaf* leaf) {
 
 }  // namespace
 
+bool path_lies_under(const char* path, const char* folder) { return under(path, folder) != 0; }
+
 void resolve_log_root(const char* root) {
     root_as_set[0] = root_resolved[0] = '\0';
     if (root == nullptr || root[0] != '/' || strlen(root) >= sizeof root_as_set) return;
@@ -89,8 +93,10 @@ int open_parent_confined(const char* path, PathLeaf* leaf) {
     const char* start_path = "/";
     const char* rest = path;
     char full[PATH_MAX];
-    if (const size_t base = under(path, app_folders_base); base != 0) {
-        start_path = app_folders_base;
+    // The folder that holds the daemon's own files is the system's, so it is
+    // opened as the system resolves it.
+    if (const size_t base = under(path, platform_profile.confined_base); base != 0) {
+        start_path = platform_profile.confined_base;
         rest = path + base;
     } else if (const size_t root = under(path, root_as_set); root != 0) {
         if (snprintf(full, sizeof full, "%s/%s", root_resolved, path + root) >= static_cast<int>(sizeof full)) {
@@ -154,4 +160,30 @@ int unlink_confined(const char* path) {
     close(dir);
     errno = error;
     return result;
+}
+
+int replace_confined(const char* path, const char* bytes, size_t length, bool keep_locked) {
+    PathLeaf leaf;
+    const int dir = open_parent_confined(path, &leaf);
+    if (dir < 0) return -1;
+    char fresh[sizeof leaf.name + sizeof ".new"];
+    snprintf(fresh, sizeof fresh, "%s.new", leaf.name);
+    // A leftover of an earlier write, or an entry planted there: only the
+    // entry itself goes.
+    unlinkat(dir, fresh, 0);
+    const int fd = retry_interrupted([&] {
+        return openat(dir, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    });
+    size_t written = 0;
+    int error = fd < 0 ? errno : write_all(fd, bytes, length, &written);
+    if (error == 0 && keep_locked && retry_interrupted([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+        error = errno;
+    }
+    if (error == 0 && renameat(dir, fresh, dir, leaf.name) != 0) error = errno;
+    if (fd >= 0 && (error != 0 || !keep_locked)) close(fd);
+    if (error != 0 && fd >= 0) unlinkat(dir, fresh, 0);
+    close(dir);
+    errno = error;
+    if (error != 0) return -1;
+    return keep_locked ? fd : 0;
 }

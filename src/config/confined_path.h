@@ -10,15 +10,15 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-// Where the apps' folders lie; the system's own, so it is opened as the
-// system resolves it.
-constexpr const char* app_folders_base = "/data/data";
-
 // The log root's own links (on a phone /sdcard itself is one) are the
 // system's: they are resolved here, once, when the root is set, and every
 // later path under root starts from that form. A root that cannot be
 // resolved is taken as it stands, with no link followed in it either.
 void resolve_log_root(const char* root);
+
+// Whether path is folder or lies beneath it, compared as text (a path
+// without ".." steps, as the walk takes them).
+bool path_lies_under(const char* path, const char* folder);
 
 // The leaf name of a path: its last component.
 struct PathLeaf {
@@ -39,3 +39,11 @@ int stat_confined(const char* path, struct stat* info);
 
 // Removes the path's own entry, a link itself rather than its target.
 int unlink_confined(const char* path);
+
+// Gives path new content as a whole: the bytes go into a new file beside it
+// (its name and ".new", created afresh) that is then renamed over it, so a
+// reader finds the old file or the new one, and an entry planted at either
+// name is replaced, never followed or written through. With keep_locked the
+// new file is locked (flock, exclusive) before it takes the name, and its
+// descriptor is returned for the caller to hold; else 0. -1 with errno.
+int replace_confined(const char* path, const char* bytes, size_t length, bool keep_locked);

@@ -14,6 +14,7 @@
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -81,6 +82,11 @@ int is_listed_mount_point(const char* table, const char* path) {
 }
 
 int is_path_mounted(const char* path) { return is_listed_mount_point(mount_table_path, path); }
+
+int log_root_mounted(const char* root) {
+    if (platform_profile.storage_bound != nullptr) return 1;
+    return is_path_mounted(root);
+}
 
 int check_directory(char* out, size_t out_size, const char* const* candidates) {
     if (out == nullptr || candidates == nullptr || out_size == 0) return -1;

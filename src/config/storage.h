@@ -20,6 +20,10 @@ int find_mount_line(const char* table, LongLine long_line, MountLineMatch match,
 // 1 when the path is, byte for byte, the mount point of a line of
 // /proc/mounts.
 int is_path_mounted(const char* path);
+// Whether the log root can take files: when it lies on removable storage,
+// whether that is mounted (is_path_mounted); a root in the daemon's own
+// folder lies on /data, mounted before the daemon starts, and is ready.
+int log_root_mounted(const char* root);
 // The same test on a table of that format in another file.
 int is_listed_mount_point(const char* table, const char* path);
 

@@ -2,7 +2,6 @@
 
 #include <stddef.h>
 
-constexpr const char* kernel_cmdline_path = "/proc/cmdline";
 constexpr size_t cmdline_value_size = 64;
 constexpr size_t cmdline_read_size = 1024;
 

@@ -4,12 +4,11 @@
 
 #include <stddef.h>
 
-constexpr const char* status_file_path = "/data/data/com.zarn.android.orlith/data/.orlith.stat";
 constexpr const char* status_terminator = "\n--";
 constexpr size_t status_text_size = 1024;
 
-// PID of another process named zarnorlith, 0 when there is none, -1 when
-// /proc cannot be opened.
+// PID of the running daemon other than this process, 0 when there is none,
+// -1 when it cannot be looked for.
 int find_daemon_pid();
 
 // Reads a status file into text (status_text_size bytes). Returns 1 when the

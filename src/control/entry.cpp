@@ -16,10 +16,11 @@
 #include "logger/task_table.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
+#include "platform/profile.h"
 
 namespace {
 
-constexpr const char* option_string = ":qplvd:r:n:";
+constexpr const char* option_string = ":qplvfd:r:n:";
 constexpr const char* mfg_boot_marker = "androidboot.mode=mfgkernel";
 
 void read_terminal_link() {
@@ -37,6 +38,7 @@ void print_usage(int bad_option) {
         "  -r <mbytes>     Rotate file every <mbytes>, default 64.\n",
         "  -n <count>      Sets max number of rotated files to <count>, default 10.\n",
         "  -d <level>      Set debug level, default 1.\n",
+        "  -f              Run in the foreground, the started process being the daemon.\n",
         "control options:\n",
         "  -p              Print daemon PID to standard output, 0 if not running.\n",
         "  -v              Print version to standard output.\n",
@@ -55,6 +57,7 @@ int start_daemon() {
         MSG_ERROR("daemon is already running (%d)!\n", running);
         return -1;
     }
+    if (daemon_settings.foreground != 0) return daemon_main();
     // Whatever stdio holds now must not be written twice, by both processes.
     fflush(nullptr);
     // The child is born with the stop held, so that from the fork on a stop
@@ -81,9 +84,10 @@ int start_daemon() {
 
 void init_messages_enabled() {
     char buffer[1024] = "0";
-    platform_property_get("debugtool.anrhistory", buffer, sizeof buffer, "0");
+    platform_property_get(platform_profile.debug_property, buffer, sizeof buffer, "0");
     daemon_settings.messages_enabled = buffer[0] == '1' ? 1 : 0;
-    int fd = open(kernel_cmdline_path, O_RDONLY | O_CLOEXEC);
+    if (platform_profile.kernel_cmdline == nullptr) return;
+    int fd = open(platform_profile.kernel_cmdline, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     ssize_t got = read(fd, buffer, sizeof buffer);
     if (got > 0 && memmem(buffer, static_cast<size_t>(got), mfg_boot_marker, strlen(mfg_boot_marker)) != nullptr) {
@@ -94,11 +98,17 @@ void init_messages_enabled() {
 
 void read_boot_mode() {
     char value[cmdline_value_size];
-    if (get_cmdline_value(kernel_cmdline_path, "androidboot.mode", value, sizeof value, "normal") >= 1 &&
+    const char* cmdline = platform_profile.kernel_cmdline;
+    if (cmdline == nullptr) {
+        platform_property_get(platform_profile.boot_mode_property, value, sizeof value, "normal");
+        if (strcmp(value, "mfgkernel") == 0) runtime_state.mfg_mode = 1;
+        return;
+    }
+    if (get_cmdline_value(cmdline, "androidboot.mode", value, sizeof value, "normal") >= 1 &&
         strcmp(value, "mfgkernel") == 0) {
         runtime_state.mfg_mode = 1;
     }
-    if (get_cmdline_value(kernel_cmdline_path, "radioflag", value, sizeof value, "0") >= 1) {
+    if (get_cmdline_value(cmdline, "radioflag", value, sizeof value, "0") >= 1) {
         unsigned int flag = 0;
         // NOLINTNEXTLINE(cert-err34-c): the boot loader writes the flag as one 32-bit hex word
         if (sscanf(value, "%x", &flag) == 1) runtime_state.radio_flag = flag;
@@ -132,6 +142,9 @@ ControlCommand scan_options(int argc, char* argv[], int* bad_option, bool apply)
                 if (apply) daemon_settings.rotate_size_mb = size < 1 ? 1 : size;
                 break;
             }
+            case 'f':
+                if (apply) daemon_settings.foreground = 1;
+                break;
             case 'n': {
                 int count = parse_int(optarg);
                 if (apply) daemon_settings.rotate_count = count < 0 ? 0 : count;

@@ -14,7 +14,7 @@
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
-#include "platform/fd_io.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -73,27 +73,10 @@ void write_status() {
     MSG_DEBUG(1, "--\n");
     append("--");
 
-    PathLeaf leaf;
-    const int dir = open_parent_confined(status_file_path, &leaf);
-    char fresh[sizeof leaf.name + sizeof ".new"];
-    snprintf(fresh, sizeof fresh, "%s.new", leaf.name);
-    int fd = -1;
-    if (dir >= 0) {
-        // A leftover of an earlier report, or an entry planted there: only
-        // the entry itself goes.
-        unlinkat(dir, fresh, 0);
-        fd = retry_interrupted([&] {
-            return openat(dir, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-        });
-    }
-    size_t written = 0;
-    int error = fd < 0 ? errno : write_all(fd, report, length, &written);
-    if (fd >= 0) close(fd);
-    if (error == 0 && renameat(dir, fresh, dir, leaf.name) != 0) error = errno;
-    if (error != 0) {
-        if (fd >= 0) unlinkat(dir, fresh, 0);
+    if (replace_confined(platform_profile.status_file, report, length, false) != 0) {
+        const int error = errno;
         // The -l waiting for the report times out; this says why.
-        MSG_ERROR("cannot write the status file %s: %s (%d)\n", status_file_path, error_text(error).text, error);
+        MSG_ERROR("cannot write the status file %s: %s (%d)\n", platform_profile.status_file, error_text(error).text,
+                  error);
     }
-    if (dir >= 0) close(dir);
 }

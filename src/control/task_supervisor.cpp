@@ -19,6 +19,7 @@
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 #include "platform/platform.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -75,7 +76,10 @@ void resolve_device_path(TaskEntry* task) {
     char property_value[256];
     const char* path = task->device_path;
     if (path[0] != '/') {
-        platform_property_get(path, property_value, sizeof property_value, path);
+        // The trace terminal, named by a property: the one of this build's
+        // profile, and the name of that property while it is unset.
+        const char* key = platform_profile.trace_pts_property;
+        platform_property_get(key, property_value, sizeof property_value, key);
         path = property_value;
     }
     task->device_path = strdup(path);
@@ -277,9 +281,11 @@ int run_tasks() {
     control_wait_mask(&wait_mask);
 
     start_threads();
+    report_state("running");
     supervise(wait_mask);
     join_threads();
     tear_down();
+    report_state("stopped");
     MSG_DEBUG(1, "daemon end.\n");
     return 0;
 }

@@ -22,6 +22,7 @@
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 #include "platform/fd_io.h"
+#include "platform/profile.h"
 
 // RotateSizeMB reaches 2^31 MiB; a 32-bit off_t could not even open a file of
 // the default size twice over.

@@ -25,6 +25,7 @@
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
 #include "platform/fd_io.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -107,7 +108,7 @@ bool name_log_file(TaskEntry* task, ThreadBuffers& buffers) {
 // reported once, so that a log root that never is a mount point (a symbolic
 // link, a subdirectory) does not go unnoticed.
 bool log_root_ready(const TaskEntry* task, ThreadBuffers& buffers) {
-    if (is_path_mounted(runtime_state.log_root) == 1) {
+    if (log_root_mounted(runtime_state.log_root) == 1) {
         judge_reserve();
         return true;
     }
@@ -128,7 +129,7 @@ void write_or_drop(TaskEntry* task, ThreadBuffers& buffers, const char* data, si
     // data is dropped instead, and a new file named once the card is
     // mounted. The mount table is read only when the file is missing.
     struct stat info;
-    if (stat_confined(task->log_path, &info) != 0 && errno == ENOENT && is_path_mounted(runtime_state.log_root) != 1) {
+    if (stat_confined(task->log_path, &info) != 0 && errno == ENOENT && log_root_mounted(runtime_state.log_root) != 1) {
         MSG_ERROR("%s: log root %s is not mounted, %d bytes dropped\n", task->name, runtime_state.log_root,
                   static_cast<int>(length));
         buffers.unmounted_reported = true;

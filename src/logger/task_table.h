@@ -58,6 +58,9 @@ struct DaemonSettings {
     // "/dev/diag" once. qxdm7k's thread is then its only reader, and it is
     // closed once, by qxdm7k.
     int ext_ctrl_shared = 0;
+    // -f: the process that was started is the daemon (init starts it so,
+    // and takes its exit status), instead of a forked child.
+    int foreground = 0;
 };
 
 // The terminal attributes as the TCGETS/TCSETS ioctls exchange them (the

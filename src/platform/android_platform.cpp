@@ -15,6 +15,8 @@ int platform_property_get(const char* key, char* value, size_t size, const char*
     return static_cast<int>(length);
 }
 
+int platform_property_set(const char* key, const char* value) { return property_set(key, value) == 0 ? 0 : -1; }
+
 void platform_log_write(int priority, const char* tag, const char* text) {
     __android_log_print(priority, tag, "%s", text);
 }

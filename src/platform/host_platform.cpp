@@ -100,6 +100,22 @@ int platform_property_get(const char* key, char* value, size_t size, const char*
     return static_cast<int>(copy_bounded(value, size, default_value, strlen(default_value)));
 }
 
+// The property file stands for the property service: a setting is one more
+// line, and the last assignment wins when it is read.
+int platform_property_set(const char* key, const char* value) {
+    const char* path = getenv("ORLITH_PROPERTIES");
+    if (path == nullptr || key == nullptr || value == nullptr) return -1;
+    char line[512];
+    const int length = snprintf(line, sizeof line, "%s=%s\n", key, value);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof line) return -1;
+    const int fd = open_retrying(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return -1;
+    size_t written = 0;
+    const int error = write_all(fd, line, static_cast<size_t>(length), &written);
+    close(fd);
+    return error == 0 ? 0 : -1;
+}
+
 void platform_log_write(int priority, const char* tag, const char* text) {
     const char* path = getenv("ORLITH_LOG");
     if (path != nullptr && *path != '\0') {

@@ -13,5 +13,8 @@ constexpr int log_priority_error = 6;
 // into value (at most size - 1 bytes and a NUL). Returns the stored length.
 int platform_property_get(const char* key, char* value, size_t size, const char* default_value);
 
+// Sets the property; 0, or -1 when the property service refused it.
+int platform_property_set(const char* key, const char* value);
+
 // Writes one record of already formatted text; failures are ignored.
 void platform_log_write(int priority, const char* tag, const char* text);

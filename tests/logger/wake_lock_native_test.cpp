@@ -11,6 +11,7 @@
 #include "log_capture.h"
 #include "logger_test_util.h"
 #include "msg/log_msg.h"
+#include "platform/profile.h"
 #include "test_support.h"
 
 namespace {
