@@ -52,14 +52,15 @@ TEST_F(BinaryTest, UsageGoesOnlyToTheLog) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out, "");
     auto lines = texts();
-    ASSERT_EQ(lines.size(), 13u);
+    ASSERT_EQ(lines.size(), 14u);
     EXPECT_EQ(lines[0], "unknown option -- 'd'\n");
     EXPECT_EQ(lines[2], "Zarn orlith ver 2.8\n");
-    EXPECT_EQ(lines[12], "  -q              Stop running daemon.\n");
+    EXPECT_EQ(lines[13], "  -q              Stop running daemon.\n");
+    EXPECT_EQ(lines[8], "  -f              Run in the foreground, the started process being the daemon.\n");
 
     RunResult quiet = run_binary({"-d", "0", "-x"});
     EXPECT_EQ(quiet.exit_status, 0);
-    EXPECT_EQ(texts().size(), 13u);  // level 0 hides the usage text
+    EXPECT_EQ(texts().size(), 14u);  // level 0 hides the usage text
 }
 
 TEST_F(BinaryTest, SecondDaemonIsRefused) {
@@ -131,7 +132,7 @@ TEST_F(BinaryTest, MessagesEchoOnTheTerminal) {
     std::string prefix = "D/ORLITH:zarnorlith(" + std::to_string(child) + "): ";
     EXPECT_EQ(echoed.rfind(prefix + "unknown option -- 'z'\n", 0), 0u) << echoed;
     EXPECT_NE(echoed.find(prefix + "Zarn orlith ver 2.8\n"), std::string::npos);
-    EXPECT_EQ(texts().size(), 13u);
+    EXPECT_EQ(texts().size(), 14u);
 }
 
 }  // namespace
