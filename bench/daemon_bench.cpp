@@ -329,7 +329,7 @@ bool status_complete(const Phone& phone) {
 // Gives back the median of -l.
 double status_figures(Phone& phone, pid_t daemon) {
     std::vector<double> status, version, handler;
-    const std::string status_path = phone.host_path(std::string(Phone::data_dir) + "/.orlith.stat");
+    const std::string status_path = phone.host_path(phone.data_dir() + "/.orlith.stat");
     for (int i = 0; i < status_runs; ++i) {
         uint64_t asked = monotonic_us();
         phone.zarnorlith({"-l"});

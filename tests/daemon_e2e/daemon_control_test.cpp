@@ -15,7 +15,7 @@ namespace {
 class DaemonControl : public PhoneTest {
 protected:
     void start_phone(PhoneOptions options) {
-        options.properties["debugtool.anrhistory"] = "1";
+        options.messages = true;
         start(options);
     }
     void write_masks(const std::string& dir) {

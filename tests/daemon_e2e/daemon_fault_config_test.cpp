@@ -18,7 +18,7 @@ using FaultConfig = Fault;
 TEST_F(FaultConfig, ConfigurationThatIsNoRegularFileIsNotRead) {
     start_phone(diag_only());
     if (HasFatalFailure() || IsSkipped()) return;
-    const std::string config = std::string(Phone::data_dir) + "/orlith.conf";
+    const std::string config = phone->data_dir() + "/orlith.conf";
     const std::string host_config = phone->host_path(config);
     // A root-only file the app may not read; its lines have no '=', so a
     // parser that read it would log each of them in full.

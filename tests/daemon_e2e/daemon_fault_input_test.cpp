@@ -98,7 +98,7 @@ TEST_F(FaultInput, StatusNamePlantedAsALinkNeverLeadsTheReportElsewhere) {
     ASSERT_TRUE(phone->write_file("/data/root_only", "precious", 0600));
     start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
-    const std::string status_path = phone->host_path(std::string(Phone::data_dir) + "/.orlith.stat");
+    const std::string status_path = phone->host_path(phone->data_dir() + "/.orlith.stat");
     const std::string planted = status_path + ".plant";
     std::atomic<bool> planting{true};
     std::thread planter([&] {
@@ -144,7 +144,7 @@ TEST_F(FaultInput, FoldersReplacedByLinksLeadNowhere) {
     }
     Row row("the app's data folder replaced by a link to a root-only folder, then -l",
             "no report made in the root-only folder, 'cannot write the status file' logged, the daemon logs on");
-    const std::string data = phone->host_path(Phone::data_dir);
+    const std::string data = phone->host_path(phone->data_dir());
     ASSERT_EQ(rename(data.c_str(), (data + ".away").c_str()), 0);
     ASSERT_EQ(symlink("/data/root_only", data.c_str()), 0);
     const std::string text = status();

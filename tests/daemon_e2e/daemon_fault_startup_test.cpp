@@ -206,7 +206,7 @@ TEST_F(FaultStartup, StatusBurstRightAtTheStartIsAnsweredOnceTheTasksRun) {
     start_diag(400000);
     if (HasFatalFailure() || IsSkipped()) return;
     constexpr int runs = 10;
-    const std::string status_path = phone->host_path(std::string(Phone::data_dir) + "/.orlith.stat");
+    const std::string status_path = phone->host_path(phone->data_dir() + "/.orlith.stat");
     int answered = 0;
     for (int run = 0; run < runs; ++run) {
         unlink(status_path.c_str());

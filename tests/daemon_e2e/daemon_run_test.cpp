@@ -33,7 +33,7 @@ class DaemonRun : public PhoneTest {
 protected:
     void start_logging(const std::string& extra_config, const PhoneOptions& base = PhoneOptions()) {
         PhoneOptions options = base;
-        options.properties["debugtool.anrhistory"] = "1";
+        options.messages = true;
         start(options);
         if (HasFatalFailure() || IsSkipped()) return;
         ASSERT_TRUE(phone->write_file("/sdcard/mask.cfg", drivers::mask_for(driver())));

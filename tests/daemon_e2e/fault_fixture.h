@@ -187,7 +187,7 @@ protected:
     }
     // The phone, with the masks on its card.
     void start_phone(simphone::PhoneOptions options) {
-        options.properties["debugtool.anrhistory"] = "1";
+        options.messages = true;
         // adb on, so that every stop notification shows as a broadcast.
         options.properties["persist.service.adb.enable"] = "1";
         start(options);
@@ -335,7 +335,7 @@ protected:
     // The phone with its card and the masks, before the daemon starts.
     void open_card(int size_kb) {
         simphone::PhoneOptions options = diag_only();
-        options.sdcard_size_kb = size_kb;
+        options.log_root_size_kb = size_kb;
         start_phone(options);
     }
     void log_on_card(const std::string& more_config = "") {

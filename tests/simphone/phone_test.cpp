@@ -65,7 +65,7 @@ TEST_F(PhoneLayout, PhoneThatCannotStartEndsTheTestWithItsReason) {
 TEST_F(PhoneLayout, NormalBootHasTheDaemonsPathsAndItsControlCommandsWork) {
     const uint64_t before = monotonic_us();
     PhoneOptions options;
-    options.properties["debugtool.anrhistory"] = "1";
+    options.messages = true;
     options.sdcard2 = Sdcard2::mount;
     start(options);
     const uint64_t started = monotonic_us();

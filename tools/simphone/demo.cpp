@@ -98,7 +98,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     simphone::PhoneOptions options;
-    options.properties["debugtool.anrhistory"] = "1";  // the daemon's messages on, into its log
+    options.messages = true;  // the daemon's messages on, into its log
     // A kernel generation of the diag driver (2.6.35 ... 4.14); unset, the
     // simulated driver of old.
     const char* generation = getenv("SIMPHONE_DRIVER");
@@ -124,7 +124,7 @@ int main(int argc, char* argv[]) {
     phone->write_file("/sdcard/trace.mask", "trace on\r\n");
     say("== Configuration %s/orlith.conf, masks in /sdcard: LTE, NR, WCDMA and GSM signalling codes "
         "(orlith-dm mask build); the simulated modems stream only those\n",
-        simphone::Phone::data_dir);
+        phone->data_dir().c_str());
 
     simphone::RunResult started = phone->zarnorlith({});
     say("== $ zarnorlith          (exit status %d)\n", started.exit_status);

@@ -387,7 +387,7 @@ std::unique_ptr<simphone::Phone> start_phone(pid_t* daemon, std::vector<Check>* 
     // from the trace cannot be known outside; this kernel has no header.
     options.kernel_version = "2.6.32.9-perf";
     options.stream_header = 0;
-    options.properties["debugtool.anrhistory"] = "1";
+    options.messages = true;
     std::unique_ptr<simphone::Phone> phone = simphone::Phone::start(options, &error);
     if (!phone) {
         say("soak: %s\n", error.c_str());

@@ -53,6 +53,14 @@ std::vector<std::vector<std::string>> read_arg_log(const std::string& path) {
 
 std::atomic<unsigned> phone_counter{0};
 
+constexpr Profile profiles[] = {
+    {"legacy", "/system/bin/zarnorlith", "/data/data/com.zarn.android.orlith/data", "/sdcard", "debugtool.anrhistory",
+     "ro.muxd.trace_pts_name"},
+    {"vendor", "/vendor/bin/zarnorlith", "/data/vendor/orlith", "/data/vendor/orlith/logs",
+     "persist.vendor.orlith.debug", "vendor.orlith.trace_pts"},
+};
+constexpr const char* state_property = "vendor.orlith.state";
+
 void close_once(int* fd) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
@@ -169,6 +177,20 @@ void cleanup_stale_phones() {
     }
 }
 
+// ---- Profiles --------------------------------------------------------------
+
+const Profile* find_profile(const std::string& name) {
+    for (const Profile& profile : profiles) {
+        if (name == profile.name) return &profile;
+    }
+    return nullptr;
+}
+
+std::string default_profile() {
+    const char* chosen = getenv("SIMPHONE_PROFILE");
+    return chosen != nullptr && *chosen != '\0' ? chosen : SIMPHONE_BUILD_PROFILE;
+}
+
 // ---- Phone -----------------------------------------------------------------
 
 std::unique_ptr<Phone> Phone::start(const PhoneOptions& options, std::string* error) {
@@ -177,7 +199,14 @@ std::unique_ptr<Phone> Phone::start(const PhoneOptions& options, std::string* er
     if (!phone_supported(error)) return nullptr;
     std::unique_ptr<Phone> phone(new Phone());
     phone->options_ = options;
-    if (phone->options_.daemon_binary.empty()) phone->options_.daemon_binary = SIMPHONE_DAEMON;
+    phone->profile_ = find_profile(options.profile);
+    if (phone->profile_ == nullptr) {
+        *error = "no daemon profile " + options.profile;
+        return nullptr;
+    }
+    if (phone->options_.daemon_binary.empty()) {
+        phone->options_.daemon_binary = std::string(SIMPHONE_DAEMON_DIR) + "/zarnorlith-" + options.profile;
+    }
     if (!options.driver.empty()) {
         const Generation* generation = find_generation(options.driver);
         if (generation == nullptr) {
@@ -205,7 +234,8 @@ bool Phone::launch(std::string* error) {
              static_cast<unsigned long long>(monotonic_us()));
     run_dir_ = base + "/" + name;
     phone_dir_ = run_dir_ + "/phone";
-    for (const char* sub : {"/dev", "/sdcard", "/sdcard2", "/phone/bin", "/data/data/com.zarn.android.orlith/data"}) {
+    for (const std::string& sub : {std::string("/dev"), std::string("/sdcard"), std::string("/sdcard2"),
+                                   std::string("/phone/bin"), data_dir(), log_root()}) {
         if (!make_dirs(run_dir_ + sub)) {
             *error = "cannot create " + run_dir_ + sub;
             return false;
@@ -215,14 +245,15 @@ bool Phone::launch(std::string* error) {
         *error = "cannot write the owner file";
         return false;
     }
-    if (options_.sdcard_size_kb > 0) {
-        const std::string size = "size=" + std::to_string(options_.sdcard_size_kb) + "k,mode=0755";
-        if (mount("tmpfs", (run_dir_ + "/sdcard").c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
+    if (options_.log_root_size_kb > 0) {
+        const std::string size = "size=" + std::to_string(options_.log_root_size_kb) + "k,mode=0755";
+        const std::string root = run_dir_ + log_root();
+        if (mount("tmpfs", root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
             // NOLINTNEXTLINE(concurrency-mt-unsafe): the kit starts no threads
-            *error = "cannot mount a tmpfs on " + run_dir_ + "/sdcard: " + strerror(errno);
+            *error = "cannot mount a tmpfs on " + root + ": " + strerror(errno);
             return false;
         }
-        sdcard_tmpfs_ = true;
+        log_root_tmpfs_ = true;
     }
     return start_driver(error) && write_phone_files(error) && start_sandbox(error);
 }
@@ -294,11 +325,11 @@ bool Phone::stop(std::string* error) {
     close_once(&driver_in_);
     close_once(&driver_out_);
     clean = reap(&driver_pid_, "driver", &problems) && clean;
-    if (sdcard_tmpfs_) {
+    if (log_root_tmpfs_) {
         // Ours, and expected: only a mount that outlives this is a leftover.
-        const std::string card = run_dir_ + "/sdcard";
-        if (umount2(card.c_str(), 0) != 0) umount2(card.c_str(), MNT_DETACH);
-        sdcard_tmpfs_ = false;
+        const std::string root = run_dir_ + log_root();
+        if (umount2(root.c_str(), 0) != 0) umount2(root.c_str(), MNT_DETACH);
+        log_root_tmpfs_ = false;
     }
     if (!run_dir_.empty()) {
         for (const std::string& point : mounts_under(run_dir_)) {
@@ -334,10 +365,10 @@ bool Phone::read_file(const std::string& inside, std::string* content) const {
 
 bool Phone::exists(const std::string& inside) const { return access(host_path(inside).c_str(), F_OK) == 0; }
 
-bool Phone::write_config(const std::string& text) { return write_file(std::string(data_dir) + "/orlith.conf", text); }
+bool Phone::write_config(const std::string& text) { return write_file(data_dir() + "/orlith.conf", text); }
 
 bool Phone::status_file(std::string* content) const {
-    return read_file(std::string(data_dir) + "/.orlith.stat", content);
+    return read_file(data_dir() + "/.orlith.stat", content);
 }
 
 RunResult Phone::run(const std::vector<std::string>& argv, int timeout_ms) const {
@@ -372,7 +403,7 @@ RunResult Phone::run(const std::vector<std::string>& argv, int timeout_ms) const
 }
 
 RunResult Phone::zarnorlith(const std::vector<std::string>& args, int timeout_ms) const {
-    std::vector<std::string> argv = {"/system/bin/zarnorlith"};
+    std::vector<std::string> argv = {profile_->binary};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, timeout_ms);
 }
@@ -456,7 +487,32 @@ std::vector<std::vector<std::string>> Phone::broadcasts() const { return read_ar
 
 std::vector<std::vector<std::string>> Phone::mount_runs() const { return read_arg_log(phone_dir_ + "/mount.log"); }
 
-std::vector<std::string> Phone::dm_files(const std::string& dir) const {
+std::vector<std::string> Phone::stop_reports() const {
+    std::vector<std::string> errnos;
+    if (profile_->name == std::string("legacy")) {
+        for (const auto& args : broadcasts()) errnos.push_back(args.empty() ? "?" : args.back());
+    }
+    for (const std::string& state : states()) {
+        if (state.compare(0, 6, "error ") == 0) errnos.push_back(state.substr(6));
+    }
+    return errnos;
+}
+
+std::vector<std::string> Phone::states() const {
+    // The daemon sets a property by adding its line to the phone's property
+    // file; what the phone wrote there before has other keys.
+    std::vector<std::string> values;
+    std::string content;
+    get_file(phone_dir_ + "/build.prop", &content);
+    const std::string key = std::string(state_property) + "=";
+    for (const std::string& line : split_records(content)) {
+        if (line.compare(0, key.size(), key) == 0) values.push_back(line.substr(key.size()));
+    }
+    return values;
+}
+
+std::vector<std::string> Phone::dm_files(const std::string& wanted) const {
+    const std::string dir = wanted.empty() ? log_root() : wanted;
     std::vector<std::string> files;
     DIR* d = opendir(host_path(dir).c_str());
     if (d == nullptr) return files;

@@ -31,7 +31,8 @@ bool Phone::write_phone_files(std::string* error) {
     }
     std::string properties;
     std::map<std::string, std::string> props = options_.properties;
-    if (options_.trace && props.count("ro.muxd.trace_pts_name") == 0) props["ro.muxd.trace_pts_name"] = trace_path();
+    if (options_.trace && props.count(profile_->trace_property) == 0) props[profile_->trace_property] = trace_path();
+    if (options_.messages) props[profile_->debug_property] = "1";
     for (const auto& [key, value] : props) properties += key + "=" + value + "\n";
     const std::string mount_then =
         (options_.mount_delay_ms > 0 ? "sleep " + std::to_string(options_.mount_delay_ms / 1000.0) + "\n" : "") +
@@ -103,7 +104,7 @@ std::vector<std::string> Phone::sandbox_args() const {
             a.insert(a.end(), {"--symlink", options_.sdcard2_link_target, "/sdcard2"});
             break;
     }
-    a.insert(a.end(), {"--ro-bind", options_.daemon_binary, "/system/bin/zarnorlith", "--ro-bind",
+    a.insert(a.end(), {"--ro-bind", options_.daemon_binary, profile_->binary, "--ro-bind",
                        phone_dir_ + "/mount", "/system/bin/mount", "--chdir", "/"});
     return a;
 }
@@ -181,7 +182,7 @@ std::vector<std::string> Phone::inside_command(const std::vector<std::string>& a
                                         "--",
                                         "/usr/bin/env",
                                         "-i",
-                                        "PATH=/system/bin:/.simphone/bin:/usr/bin:/bin",
+                                        "PATH=/system/bin:/vendor/bin:/.simphone/bin:/usr/bin:/bin",
                                         "ORLITH_PROPERTIES=/.simphone/build.prop",
                                         "ORLITH_LOG=/.simphone/orlith.log"};
     if (!options_.external_storage.empty()) command.push_back("EXTERNAL_STORAGE=" + options_.external_storage);

@@ -25,6 +25,23 @@ namespace simphone {
 
 // ---- What the phone is made of ---------------------------------------------
 
+// How the daemon under test is installed: its build's platform profile, as
+// the phone lays it out. legacy: the system image's daemon of the older
+// phones; vendor: the vendor daemon of current Android.
+struct Profile {
+    const char* name;
+    const char* binary;          // where it is installed inside the phone
+    const char* data_dir;        // its configuration and status file
+    const char* log_root;        // where it logs unless told otherwise
+    const char* debug_property;  // "1" turns its messages on
+    const char* trace_property;  // names the trace terminal
+};
+// "legacy" or "vendor"; null for any other name.
+const Profile* find_profile(const std::string& name);
+// The profile a phone takes unless told: SIMPHONE_PROFILE, else the one the
+// build's own zarnorlith has.
+std::string default_profile();
+
 enum class Sdcard2 { absent, directory, mount, symlink };
 enum class Node { absent, ready, delayed, never_ready };
 enum class MountProgram { works, fails };
@@ -50,6 +67,12 @@ struct PhoneOptions {
     // reads are [type word][frames], nobody's kernel.
     std::string driver;
 
+    // The daemon's platform profile (find_profile); the daemon binary of
+    // this build for it is taken unless daemon_binary says otherwise.
+    std::string profile = default_profile();
+    // The daemon's messages on (its profile's debug property).
+    bool messages = false;
+
     bool diag = true, diag_mdm = true, extdiag = true, trace = true;
     // Properties (build.prop); the trace terminal's name is added when trace
     // is set and the key is not given here.
@@ -60,10 +83,11 @@ struct PhoneOptions {
     // the mount program makes it one.
     Sdcard2 sdcard2 = Sdcard2::absent;
     std::string sdcard2_link_target = "/sdcard";
-    // When above 0, /sdcard is a tmpfs of this many KiB of its own, so that
-    // the card can fill up, be made read-only or be unmounted while the
-    // daemon writes; 0 = a plain directory of the run directory.
-    int sdcard_size_kb = 0;
+    // When above 0, the profile's log root (/sdcard, or the vendor log
+    // folder) is a tmpfs of this many KiB of its own, so that it can fill
+    // up, be made read-only or be unmounted while the daemon writes; 0 = a
+    // plain directory of the run directory.
+    int log_root_size_kb = 0;
 
     // Manufacturing boot: the SD card's block device (present, or created
     // after sd_block_delay_ms), the mount program, the modem nodes.
@@ -247,9 +271,14 @@ public:
     bool read_file(const std::string& inside, std::string* content) const;
     bool exists(const std::string& inside) const;
 
-    // The configuration in the app's data directory, where the daemon looks
-    // in a normal boot; masks go with write_file next to the log files.
-    static constexpr const char* data_dir = "/data/data/com.zarn.android.orlith/data";
+    const Profile& profile() const { return *profile_; }
+    // The configuration's folder, where the daemon looks in a normal boot,
+    // and the log root it uses unless told otherwise; masks go with
+    // write_file next to the log files.
+    std::string data_dir() const { return profile_->data_dir; }
+    std::string log_root() const { return profile_->log_root; }
+    // The configuration line that sends the logs to log_root().
+    std::string storage_line() const { return "StoragePath=" + log_root() + "\n"; }
     bool write_config(const std::string& text);
     bool status_file(std::string* content) const;
 
@@ -274,10 +303,16 @@ public:
     std::vector<LogRecord> log_records() const;
     // Each broadcast: the arguments `am` was given.
     std::vector<std::vector<std::string>> broadcasts() const;
+    // The error number of each stop on an error that the daemon told of, in
+    // order: the broadcasts' ERRNO (legacy), the "error N" states (vendor).
+    std::vector<std::string> stop_reports() const;
+    // Each value the daemon set its state property to (vendor), in order.
+    std::vector<std::string> states() const;
     // Each run of /system/bin/mount: its arguments.
     std::vector<std::vector<std::string>> mount_runs() const;
-    // Files ending in .dm in a directory of the phone, sorted by name.
-    std::vector<std::string> dm_files(const std::string& dir = "/sdcard") const;
+    // Files ending in .dm in a directory of the phone (log_root() when
+    // empty), sorted by name.
+    std::vector<std::string> dm_files(const std::string& dir = std::string()) const;
 
     // The capture of one task, read from the files given (in order), checked
     // byte for byte against the journal's stream chunks of the device; on a
@@ -304,6 +339,7 @@ private:
     std::vector<std::string> inside_command(const std::vector<std::string>& argv) const;
 
     PhoneOptions options_;
+    const Profile* profile_ = nullptr;
     std::string run_dir_;
     std::string phone_dir_;  // bound in as /.simphone
     std::string pty_;
@@ -311,7 +347,7 @@ private:
     int driver_in_ = -1, driver_out_ = -1, sandbox_in_ = -1;
     std::string driver_pending_;
     std::vector<pid_t> helpers_;
-    bool sdcard_tmpfs_ = false;
+    bool log_root_tmpfs_ = false;
     bool stopped_ = false;
 };
 
