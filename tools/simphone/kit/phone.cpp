@@ -408,6 +408,12 @@ RunResult Phone::zarnorlith(const std::vector<std::string>& args, int timeout_ms
     return run(argv, timeout_ms);
 }
 
+RunResult Phone::service(const std::vector<std::string>& args, int timeout_ms) const {
+    std::vector<std::string> argv = {"/.simphone/bin/simphone_init", profile_->binary};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, timeout_ms);
+}
+
 std::vector<pid_t> Phone::daemon_pids() const {
     std::vector<pid_t> pids;
     char link[128];

@@ -1,5 +1,5 @@
 // The phone's sandbox: the files that stand in for the phone's own (kernel
-// command line, /proc/version, build.prop, am and mount), the bubblewrap
+// command line, /proc/version, build.prop, am, mount and init), the bubblewrap
 // arguments that lay out the daemon's fixed paths, and the nsenter command
 // that runs something inside.
 #include <fcntl.h>
@@ -45,12 +45,14 @@ bool Phone::write_phone_files(std::string* error) {
             ? std::string(generation->proc_version)
             : "Linux version " + options_.kernel_version +
                   " (builder@simphone) (gcc version 4.4.3) #1 SMP PREEMPT Fri Apr 5 09:30:15 CST 2013";
-    bool ok = put_file(phone_dir_ + "/cmdline", cmdline + "\n", 0644) &&
+    std::string init_standin;
+    bool ok = get_file(SIMPHONE_INIT, &init_standin) && put_file(phone_dir_ + "/cmdline", cmdline + "\n", 0644) &&
               put_file(phone_dir_ + "/version", version + "\n", 0644) &&
               put_file(phone_dir_ + "/build.prop", properties, 0644) &&
               put_file(phone_dir_ + "/bin/am", recorder_script("/.simphone/am.log", am_then), 0755) &&
               put_file(phone_dir_ + "/mount", recorder_script("/.simphone/mount.log", mount_then), 0755) &&
-              put_file(phone_dir_ + "/block", "", 0644) && put_file(phone_dir_ + "/orlith.log", "", 0644);
+              put_file(phone_dir_ + "/block", "", 0644) && put_file(phone_dir_ + "/orlith.log", "", 0644) &&
+              put_file(phone_dir_ + "/bin/simphone_init", init_standin, 0755);
     if (!ok) *error = "cannot write the phone's files in " + phone_dir_;
     return ok;
 }

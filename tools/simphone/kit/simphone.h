@@ -289,6 +289,10 @@ public:
     int run_attached(const std::vector<std::string>& argv) const;
     // Runs the daemon binary with these arguments.
     RunResult zarnorlith(const std::vector<std::string>& args, int timeout_ms = 10000) const;
+    // Runs the daemon binary with these arguments as init's service: its
+    // own process group, all of it killed when the started process ends
+    // (simphone_init). out: "exit N" (or "signal N") and "killed K".
+    RunResult service(const std::vector<std::string>& args, int timeout_ms = 10000) const;
     // Host pids of the processes named zarnorlith inside this phone.
     std::vector<pid_t> daemon_pids() const;
 
