@@ -171,9 +171,8 @@ int replace_confined(const char* path, const char* bytes, size_t length, bool ke
     // A leftover of an earlier write, or an entry planted there: only the
     // entry itself goes.
     unlinkat(dir, fresh, 0);
-    const int fd = retry_interrupted([&] {
-        return openat(dir, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    });
+    const int fd = retry_interrupted(
+        [&] { return openat(dir, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666); });
     size_t written = 0;
     int error = fd < 0 ? errno : write_all(fd, bytes, length, &written);
     if (error == 0 && keep_locked && retry_interrupted([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0) {

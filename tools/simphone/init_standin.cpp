@@ -33,12 +33,14 @@ pid_t parent_of(const char* pid) {
     if (file == nullptr) return -1;
     char line[512] = {};
     const bool got = fgets(line, sizeof line, file) != nullptr;
-    fclose(file);
+    (void)fclose(file);
+    // ") S 1234 ...": the state, then the parent.
     const char* close_paren = got ? strrchr(line, ')') : nullptr;
-    char state = 0;
-    int parent = -1;
-    if (close_paren == nullptr || sscanf(close_paren + 1, " %c %d", &state, &parent) != 2) return -1;
-    return state == 'Z' ? -1 : parent;
+    if (close_paren == nullptr || close_paren[1] != ' ' || close_paren[2] == '\0' || close_paren[3] != ' ') return -1;
+    if (close_paren[2] == 'Z') return -1;
+    char* end = nullptr;
+    const long parent = strtol(close_paren + 4, &end, 10);
+    return end == close_paren + 4 ? -1 : static_cast<pid_t>(parent);
 }
 
 // Kills every living child of ours (the service's orphans come to us) and

@@ -367,9 +367,7 @@ bool Phone::exists(const std::string& inside) const { return access(host_path(in
 
 bool Phone::write_config(const std::string& text) { return write_file(data_dir() + "/orlith.conf", text); }
 
-bool Phone::status_file(std::string* content) const {
-    return read_file(data_dir() + "/.orlith.stat", content);
-}
+bool Phone::status_file(std::string* content) const { return read_file(data_dir() + "/.orlith.stat", content); }
 
 RunResult Phone::run(const std::vector<std::string>& argv, int timeout_ms) const {
     RunResult result;

@@ -106,8 +106,8 @@ std::vector<std::string> Phone::sandbox_args() const {
             a.insert(a.end(), {"--symlink", options_.sdcard2_link_target, "/sdcard2"});
             break;
     }
-    a.insert(a.end(), {"--ro-bind", options_.daemon_binary, profile_->binary, "--ro-bind",
-                       phone_dir_ + "/mount", "/system/bin/mount", "--chdir", "/"});
+    a.insert(a.end(), {"--ro-bind", options_.daemon_binary, profile_->binary, "--ro-bind", phone_dir_ + "/mount",
+                       "/system/bin/mount", "--chdir", "/"});
     return a;
 }
 
