@@ -10,7 +10,7 @@
 
 #include "config/confined_path.h"
 #include "control/control_commands.h"
-#include "logger/diag_device.h"
+#include "control/task_supervisor.h"
 #include "logger/task_table.h"
 #include "msg/error_text.h"
 #include "msg/log_msg.h"
@@ -30,7 +30,7 @@ void format_status_line(const TaskEntry* task, time_t now, char* line, size_t si
     char path[status_line_size];
     const double idle = difftime(now, last_data_time(task));
     const int error = task_error(task);
-    if (error == ENOENT && strcmp(device, ext_control_device) == 0) {
+    if (diag_driver_missing(task)) {
         // Every diag task depends on it: said as the cause, not as one
         // more missing node.
         snprintf(line, size, "%s: error %d: %s: this kernel has no diag driver", device, error, error_text(error).text);

@@ -139,6 +139,15 @@ void set_up_external(TaskEntry* task) {
     }
 }
 
+}  // namespace
+
+bool diag_driver_missing(const TaskEntry* task) {
+    return task_error(task) == ENOENT && task->device_path != nullptr &&
+           strcmp(task->device_path, ext_control_device) == 0;
+}
+
+namespace {
+
 void set_up_task(TaskEntry* task) {
     resolve_device_path(task);
     if (access(task->device_path, R_OK) != 0) {
@@ -148,7 +157,7 @@ void set_up_task(TaskEntry* task) {
         // Without the primary device nothing of the modem can be logged;
         // a kernel built without the diag driver must not look like a
         // quiet modem.
-        if (task->error == ENOENT && strcmp(task->device_path, ext_control_device) == 0) {
+        if (diag_driver_missing(task)) {
             MSG_ERROR("%s: %s is missing: this kernel has no diag driver, the modem cannot be logged\n", task->name,
                       task->device_path);
         }
