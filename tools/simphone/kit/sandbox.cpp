@@ -33,6 +33,8 @@ bool Phone::write_phone_files(std::string* error) {
     std::map<std::string, std::string> props = options_.properties;
     if (options_.trace && props.count(profile_->trace_property) == 0) props[profile_->trace_property] = trace_path();
     if (options_.messages) props[profile_->debug_property] = "1";
+    // As init sets it from androidboot.mode: where the vendor build reads it.
+    if (props.count("ro.boot.mode") == 0) props["ro.boot.mode"] = options_.boot_mode;
     for (const auto& [key, value] : props) properties += key + "=" + value + "\n";
     const std::string mount_then =
         (options_.mount_delay_ms > 0 ? "sleep " + std::to_string(options_.mount_delay_ms / 1000.0) + "\n" : "") +
@@ -104,8 +106,8 @@ std::vector<std::string> Phone::sandbox_args() const {
             a.insert(a.end(), {"--symlink", options_.sdcard2_link_target, "/sdcard2"});
             break;
     }
-    a.insert(a.end(), {"--ro-bind", options_.daemon_binary, profile_->binary, "--ro-bind",
-                       phone_dir_ + "/mount", "/system/bin/mount", "--chdir", "/"});
+    a.insert(a.end(), {"--ro-bind", options_.daemon_binary, profile_->binary, "--ro-bind", phone_dir_ + "/mount",
+                       "/system/bin/mount", "--chdir", "/"});
     return a;
 }
 
