@@ -27,7 +27,7 @@ TEST_F(FaultInput, OddConfigurationFilesNeitherCrashNorHang) {
     start_phone(options);
     if (HasFatalFailure() || IsSkipped()) return;
     control("rate all 200000");
-    const std::string masks = "StoragePath=/sdcard\n" + masks_7k;
+    const std::string masks = phone->storage_line() + masks_7k;
     {
         Row row("config file of 1 MiB (2,600 other keys of 400-byte values, then the real ones)",
                 "read whole within seconds; the keys at its end take effect; qxdm7k logs; clean stop");
@@ -79,7 +79,7 @@ TEST_F(FaultInput, OddConfigurationFilesNeitherCrashNorHang) {
                                         long_value + "\n"));
         start_daemon();
         ASSERT_TRUE(wait_until([&] { return with_prefix(phone->dm_files(), "qxdm_9k_").size() == 1; }, 5000));
-        const std::string cut_mask = "/sdcard/" + std::string(511 - 13, 'y');
+        const std::string cut_mask = in_root(std::string(511 - 13, 'y'));
         EXPECT_TRUE(wait_until([&] { return logged("qxdmExt: open " + cut_mask + " failed"); }, 5000));
         EXPECT_TRUE(logged("invalid config [" + std::string(89, 'y') + "]"));
         EXPECT_GE(stop_daemon(), 0);
@@ -120,8 +120,8 @@ TEST_F(FaultInput, StatusNamePlantedAsALinkNeverLeadsTheReportElsewhere) {
                 std::to_string(answered) + " of 30 -l answered");
 }
 
-// A folder on the way, replaced by a link to a root-only folder: the app's
-// data folder while the daemon runs, and a folder in the log root that a mask
+// A folder on the way, replaced by a link to a root-only folder: the data
+// folder (the app's, in the legacy build) while the daemon runs, and a folder in the log root that a mask
 // name goes through.
 TEST_F(FaultInput, FoldersReplacedByLinksLeadNowhere) {
     simphone::PhoneOptions options = diag_only();
@@ -130,48 +130,56 @@ TEST_F(FaultInput, FoldersReplacedByLinksLeadNowhere) {
     if (HasFatalFailure() || IsSkipped()) return;
     ASSERT_EQ(mkdir(phone->host_path("/data/root_only").c_str(), 0700), 0);
     ASSERT_TRUE(phone->write_file("/data/root_only/ti.mask", "TOP-SECRET\r\n", 0600));
-    ASSERT_EQ(symlink("/data/root_only", phone->host_path("/sdcard/sub").c_str()), 0);
-    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\n" + masks_7k + "tiTrace:Mask=sub/ti.mask\n"));
+    ASSERT_EQ(symlink("/data/root_only", phone->host_path(in_root("sub")).c_str()), 0);
+    ASSERT_TRUE(phone->write_config(phone->storage_line() + masks_7k + "tiTrace:Mask=sub/ti.mask\n"));
     control("rate diag 200000");
     start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
     {
         Row row("mask through a folder that is a link to a root-only folder (tiTrace:Mask=sub/ti.mask)",
                 "not followed: 'open ... failed', nothing written to the terminal");
-        EXPECT_TRUE(wait_until([&] { return logged("tiTrace: open /sdcard/sub/ti.mask failed: "); }, 3000));
+        EXPECT_TRUE(wait_until([&] { return logged("tiTrace: open " + in_root("sub/ti.mask") + " failed: "); }, 3000));
         EXPECT_TRUE(phone->events("trace_in").empty());
         row.observe(std::to_string(phone->events("trace_in").size()) + " terminal writes");
     }
-    Row row("the app's data folder replaced by a link to a root-only folder, then -l",
-            "no report made in the root-only folder, 'cannot write the status file' logged, the daemon logs on");
+    // The vendor build's folder holds its log root too: the link takes that
+    // away, and the daemon's next file is refused on the way.
+    Row row("the data folder replaced by a link to a root-only folder, then -l",
+            legacy() ? "no report made in the root-only folder, 'cannot write the status file' logged, the daemon "
+                       "logs on"
+                     : "nothing made in the root-only folder, the daemon stops itself and reports it");
     const std::string data = phone->host_path(phone->data_dir());
     ASSERT_EQ(rename(data.c_str(), (data + ".away").c_str()), 0);
     ASSERT_EQ(symlink("/data/root_only", data.c_str()), 0);
-    const std::string text = status();
+    status();
+    if (!legacy()) {
+        EXPECT_TRUE(daemon_gone());
+        EXPECT_EQ(phone->stop_reports().size(), 1u);
+    }
     const std::map<std::string, DirEntry> entries = dir_entries(phone->host_path("/data/root_only"));
     EXPECT_EQ(entries.size(), 1u) << "something was made in the root-only folder";
+    row.observe(std::to_string(entries.size()) + " entries in the root-only folder");
+    if (!legacy()) return;
     EXPECT_TRUE(logged("cannot write the status file "));
     const size_t before = bytes_handed_out(Device::diag);
     EXPECT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > before + 64 * 1024; }, 5000));
     EXPECT_GE(stop_daemon(), 0);
     const CaptureCheck diag = phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_"));
     EXPECT_TRUE(diag.ok) << diag.message;
-    row.observe(std::to_string(entries.size()) + " entries in the root-only folder, qxdm7k " +
-                std::to_string(diag.actual_bytes) + " of " + std::to_string(diag.expected_bytes) + " B written");
+    row.observe("qxdm7k " + std::to_string(diag.actual_bytes) + " of " + std::to_string(diag.expected_bytes) +
+                " B written");
 }
 
 TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
     start_phone(plain_phone());
     if (HasFatalFailure() || IsSkipped()) return;
-    ASSERT_TRUE(phone->write_file("/sdcard/empty.cfg", ""));
-    ASSERT_TRUE(phone->write_file("/sdcard/noflag.cfg", std::string(300, '\x4B')));
-    ASSERT_TRUE(phone->write_file("/sdcard/long.cfg", std::string(1500, '\x11') + "\x7E" + mask_packet));
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\n"
-                            "qxdm7k:Mask=empty.cfg\nqxdm7k:NullMask=missing-null.cfg\n"
-                            "qxdm9k:Mask=noflag.cfg\nqxdm9k:NullMask=null.cfg\n"
-                            "qxdmExt:Mask=long.cfg\nqxdmExt:NullMask=null.cfg\n"
-                            "tiTrace:Mask=missing.cfg\n"));
+    ASSERT_TRUE(phone->write_file(in_root("empty.cfg"), ""));
+    ASSERT_TRUE(phone->write_file(in_root("noflag.cfg"), std::string(300, '\x4B')));
+    ASSERT_TRUE(phone->write_file(in_root("long.cfg"), std::string(1500, '\x11') + "\x7E" + mask_packet));
+    ASSERT_TRUE(phone->write_config(phone->storage_line() + "qxdm7k:Mask=empty.cfg\nqxdm7k:NullMask=missing-null.cfg\n"
+                                                            "qxdm9k:Mask=noflag.cfg\nqxdm9k:NullMask=null.cfg\n"
+                                                            "qxdmExt:Mask=long.cfg\nqxdmExt:NullMask=null.cfg\n"
+                                                            "tiTrace:Mask=missing.cfg\n"));
     start_daemon();
     // The external modem announces data to the control device only when its
     // queue fills from empty: the stream starts once that device is open.
@@ -205,7 +213,7 @@ TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
     {
         Row row("mask with a packet over 1020 bytes (qxdmExt)",
                 "that packet dropped with a message, the next one sent, the task logs");
-        EXPECT_TRUE(logged("qxdmExt: inject /sdcard/long.cfg: packet longer than 1020 bytes dropped"));
+        EXPECT_TRUE(logged("qxdmExt: inject " + in_root("long.cfg") + ": packet longer than 1020 bytes dropped"));
         EXPECT_EQ(requests_of(opens[1].handle), std::vector<std::string>{type_word + mask_packet});
         EXPECT_EQ(with_prefix(phone->dm_files(), "qxdm_ext_").size(), 1u);
         row.observe("dropped with a message, " + std::to_string(requests_of(opens[1].handle).size()) +
@@ -213,7 +221,7 @@ TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
     }
     {
         Row row("mask file missing (tiTrace)", "'open ... failed' logged, the task shows error -1, the others log on");
-        EXPECT_TRUE(logged("tiTrace: open /sdcard/missing.cfg failed: No such file or directory"));
+        EXPECT_TRUE(logged("tiTrace: open " + in_root("missing.cfg") + " failed: No such file or directory"));
         EXPECT_NE(text.find(phone->trace_path() + ": error -1: "), std::string::npos) << text;
         EXPECT_TRUE(with_prefix(phone->dm_files(), "ti_trace_").empty());
         EXPECT_TRUE(phone->events("trace_in").empty());
@@ -222,7 +230,7 @@ TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
     Row row("null mask file missing (qxdm7k) at the stop",
             "the open error logged, then the last batch written all the same: the file holds the whole stream");
     EXPECT_GE(stop_daemon(), 0);
-    EXPECT_TRUE(logged("qxdm7k: open /sdcard/missing-null.cfg failed"));
+    EXPECT_TRUE(logged("qxdm7k: open " + in_root("missing-null.cfg") + " failed"));
     const CaptureCheck capture = phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_"));
     EXPECT_TRUE(capture.ok) << capture.message;
     row.observe(std::to_string(capture.actual_bytes) + " B of " + std::to_string(capture.expected_bytes) +
@@ -232,7 +240,10 @@ TEST_F(FaultInput, BrokenMaskFilesCostOnlyTheirOwnTask) {
     }
 }
 
+// The legacy build looks for a mount at its log root; the vendor one's lies
+// on /data, mounted or not.
 TEST_F(FaultInput, StoragePathsThatAreNoMountedDirectory) {
+    LEGACY_ONLY("mount to look for at its log root");
     start_phone(diag_only());
     if (HasFatalFailure() || IsSkipped()) return;
     control("rate diag 200000");
@@ -254,45 +265,54 @@ TEST_F(FaultInput, StoragePathsThatAreNoMountedDirectory) {
                     text.substr(0, text.find('\n')) + "'");
     }
     {
+        Row row("EXTERNAL_STORAGE of 5000 characters",
+                "the environment value cut to 4095, not mounted, so /sdcard is used; no crash");
+        ASSERT_TRUE(phone->write_config("StoragePath=EXTERNAL_STORAGE\n" + masks_7k));
+        RunResult started =
+            phone->run({"/usr/bin/env", "EXTERNAL_STORAGE=/sdcard/" + std::string(4992, 'e'), phone->profile().binary});
+        ASSERT_TRUE(started.ok()) << started.err;
+        ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
+        EXPECT_TRUE(logged("EXTERNAL_STORAGE is not mounted, use [/sdcard]"));
+        EXPECT_GE(stop_daemon(), 0);
+        row.observe("long EXTERNAL_STORAGE fell back to /sdcard and logged there");
+    }
+    EXPECT_EQ(mode_switches("diag").back(), 1);
+}
+
+TEST_F(FaultInput, StoragePathsThatAreAFileOrTooLong) {
+    start_phone(diag_only());
+    if (HasFatalFailure() || IsSkipped()) return;
+    control("rate diag 200000");
+    {
         Row row("StoragePath a regular file",
                 "opendir and mask open fail with ENOTDIR and are logged, task error -1, the file untouched");
-        ASSERT_TRUE(phone->write_file("/sdcard/plain.txt", "keep me\n"));
-        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard/plain.txt\n" + masks_7k));
+        const std::string plain = in_root("plain.txt");
+        ASSERT_TRUE(phone->write_file(plain, "keep me\n"));
+        ASSERT_TRUE(phone->write_config("StoragePath=" + plain + "\n" + masks_7k));
         start_daemon();
-        ASSERT_TRUE(wait_until([&] { return count_logged("qxdm7k: thread stopped.") == 2; }, 5000));
-        EXPECT_TRUE(logged("opendir /sdcard/plain.txt failed, error: Not a directory (20)"));
-        EXPECT_TRUE(logged("qxdm7k: open /sdcard/plain.txt/mask.cfg failed: Not a directory"));
+        ASSERT_TRUE(wait_until([&] { return count_logged("qxdm7k: thread stopped.") == 1; }, 5000));
+        EXPECT_TRUE(logged("opendir " + plain + " failed, error: Not a directory (20)"));
+        EXPECT_TRUE(logged("qxdm7k: open " + plain + "/mask.cfg failed: Not a directory"));
         const std::string text = status();
         EXPECT_NE(text.find("/dev/diag: error -1: "), std::string::npos) << text;
         EXPECT_GE(stop_daemon(), 0);
         std::string kept;
-        ASSERT_TRUE(phone->read_file("/sdcard/plain.txt", &kept));
+        ASSERT_TRUE(phone->read_file(plain, &kept));
         EXPECT_EQ(kept, "keep me\n");
         row.observe("ENOTDIR logged for the scan and the mask, '" + text.substr(0, text.find('\n')) +
                     "', file unchanged");
     }
     {
-        Row row("StoragePath of 4200 characters, and EXTERNAL_STORAGE of 5000",
-                "the config line is cut at 511 (its rest 'invalid config'); the environment value cut to 4095, "
-                "not mounted, so /sdcard is used; no crash");
-        const std::string long_dir = "/sdcard/" + std::string(4192, 'd');
+        Row row("StoragePath of 4200 characters",
+                "the config line is cut at 511 (its rest 'invalid config'); no crash");
+        const std::string long_dir = in_root(std::string(4200 - phone->log_root().size() - 1, 'd'));
         ASSERT_TRUE(phone->write_config("StoragePath=" + long_dir + "\n" + masks_7k));
         start_daemon();
-        ASSERT_TRUE(wait_until([&] { return logged("load_config: [StoragePath] = [/sdcard/ddd"); }, 5000));
+        ASSERT_TRUE(wait_until([&] { return logged("load_config: [StoragePath] = [" + in_root("ddd")); }, 5000));
         EXPECT_TRUE(logged("load_config: [StoragePath] = [" + long_dir.substr(0, 511 - 12) + "]\n"));
         EXPECT_TRUE(logged("invalid config [" + std::string(511, 'd') + "]"));
         EXPECT_GE(stop_daemon(), 0);
-
-        ASSERT_TRUE(phone->write_config("StoragePath=EXTERNAL_STORAGE\n" + masks_7k));
-        RunResult started = phone->run(
-            {"/usr/bin/env", "EXTERNAL_STORAGE=/sdcard/" + std::string(4992, 'e'), "/system/bin/zarnorlith"});
-        ASSERT_TRUE(started.ok()) << started.err;
-        ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
-        EXPECT_TRUE(logged("EXTERNAL_STORAGE is not mounted, use [/sdcard]"));
-        EXPECT_GE(stop_daemon(), 0);
-        row.observe(
-            "config value cut to 499 characters, pieces reported invalid; long EXTERNAL_STORAGE fell back "
-            "to /sdcard and logged there");
+        row.observe("config value cut to 499 characters, pieces reported invalid");
     }
     EXPECT_EQ(mode_switches("diag").back(), 1);
 }
@@ -306,13 +326,13 @@ TEST_F(FaultInput, CrowdedLogRootRotatesAndLeavesOtherFilesAlone) {
     for (int i = 0; i < 10000; ++i) {
         char name[64];
         snprintf(name, sizeof name, "/unrelated-%05d.bin", i);
-        ASSERT_TRUE(phone->write_file("/sdcard" + std::string(name), std::to_string(i)));
+        ASSERT_TRUE(phone->write_file(phone->log_root() + name, std::to_string(i)));
     }
     // An older run's log and rotated file, a directory of the stem's form,
     // and a note that the sequence scan takes for a log file.
-    ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20000101_000000_007.dm", "old run"));
-    ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20000101_000000_007.1.000000.dm", "old rotated"));
-    ASSERT_TRUE(phone->write_file("/sdcard/site_notes_from_field_41.txt", "notes"));
+    ASSERT_TRUE(phone->write_file(in_root("qxdm_7k_20000101_000000_007.dm"), "old run"));
+    ASSERT_TRUE(phone->write_file(in_root("qxdm_7k_20000101_000000_007.1.000000.dm"), "old rotated"));
+    ASSERT_TRUE(phone->write_file(in_root("site_notes_from_field_41.txt"), "notes"));
     ASSERT_EQ(mkdir((card() + "/qxdm_7k_dir.1.000000.dm").c_str(), 0755), 0);
     const auto before = dir_entries(card());
     rotate_under_load(2);
@@ -337,7 +357,7 @@ TEST_F(FaultInput, CrowdedLogRootRotatesAndLeavesOtherFilesAlone) {
     ASSERT_EQ(chain.size(), 3u) << ::testing::PrintToString(mine);
     for (std::string& name : chain) {
         EXPECT_NE(name.find("_042"), std::string::npos) << name;
-        name = "/sdcard/" + name;
+        name = in_root(name);
     }
     const size_t kept = expect_stream_tail(chain, Device::diag);
     EXPECT_GE(kept, 2u * 1024 * 1024);

@@ -51,7 +51,7 @@ TEST_F(FaultLoss, Qxdm9kKeepsUpWithAStreamAboveThreeMegabytesASecond) {
     Row row("qxdm9k at a rate above 3 MB/s loses nothing",
             "/dev/diag_mdm offered 6 MB/s (4 MB/s in the emulated ARM machine) in 32 KiB chunks for 8 s: 0 B "
             "dropped by the driver; the capture holds every byte handed out, in order");
-    start_both_diag("StoragePath=/sdcard\n" + masks_9k, 0);
+    start_both_diag(masks_9k, 0);
     if (HasFatalFailure() || IsSkipped()) return;
     control("chunk diag_mdm 32768");
     start_daemon();
@@ -94,8 +94,8 @@ TEST_F(FaultLoss, ExternalModemsRefusedRotationWritesEveryByteOnce) {
     options.environment["TZ"] = "UTC0";
     start_phone(options);
     if (HasFatalFailure() || IsSkipped()) return;
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\nRotateSizeMB=1\nqxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=null.cfg\n"));
+    ASSERT_TRUE(phone->write_config(phone->storage_line() +
+                                    "RotateSizeMB=1\nqxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=null.cfg\n"));
     // Chunks in bursts, so that the file reaches its size only once the way
     // is blocked; 32 KiB, so that the head copied at a rotation is 8 KiB.
     control("chunk extdiag 32768");

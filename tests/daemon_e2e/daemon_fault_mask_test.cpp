@@ -57,15 +57,15 @@ TEST_F(FaultMask, MaskNamesReachNothingOutsideTheLogRoot) {
     start_phone(plain_phone());
     if (HasFatalFailure() || IsSkipped()) return;
     ASSERT_TRUE(phone->write_file("/data/secret", secret, 0600));
-    ASSERT_EQ(symlink("/data/secret", phone->host_path("/sdcard/link.cfg").c_str()), 0);
-    ASSERT_EQ(mkdir(phone->host_path("/sdcard/masks").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/data/secret", phone->host_path(in_root("link.cfg")).c_str()), 0);
+    ASSERT_EQ(mkdir(phone->host_path(in_root("masks")).c_str(), 0755), 0);
     // DebugLevel 2 traces every mask byte sent.
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\nDebugLevel=2\n"
-                            "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=/data/secret\n"
-                            "qxdm9k:Mask=link.cfg\nqxdm9k:NullMask=null.cfg\n"
-                            "qxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=masks/../../data/secret\n"
-                            "tiTrace:Mask=../data/secret\n"));
+    ASSERT_TRUE(phone->write_config(phone->storage_line() +
+                                    "DebugLevel=2\n"
+                                    "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=/data/secret\n"
+                                    "qxdm9k:Mask=link.cfg\nqxdm9k:NullMask=null.cfg\n"
+                                    "qxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=masks/../../data/secret\n"
+                                    "tiTrace:Mask=../data/secret\n"));
     start_daemon();
     // The external modem's stream starts once its control device is open.
     ASSERT_TRUE(wait_until([&] { return phone->events("open", "diag").size() == 2; }, 5000));
@@ -103,7 +103,7 @@ TEST_F(FaultMask, MaskNamesReachNothingOutsideTheLogRoot) {
     {
         Row row("mask a symbolic link to a root-only file (qxdm9k)",
                 "not followed: 'not a regular file', the task shows error -1, nothing sent");
-        EXPECT_TRUE(logged("qxdm9k: open /sdcard/link.cfg failed: not a regular file"));
+        EXPECT_TRUE(logged("qxdm9k: open " + in_root("link.cfg") + " failed: not a regular file"));
         EXPECT_TRUE(phone->events("request", "diag_mdm").empty());
         EXPECT_TRUE(with_prefix(phone->dm_files(), "qxdm_9k_").empty());
         EXPECT_NE(text.find("/dev/diag_mdm: error -1: "), std::string::npos) << text;
@@ -133,21 +133,22 @@ TEST_F(FaultMask, FifoMasksHoldUpNeitherStartNorStop) {
             "'not a regular file' at once, qxdm9k shows error -1, qxdm7k logs; -q stops the daemon within 3 s "
             "with qxdm7k's last batch written");
     start_both_diag(
-        "StoragePath=/sdcard\nqxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=fifo.cfg\n"
+        "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=fifo.cfg\n"
         "qxdm9k:Mask=fifo.cfg\nqxdm9k:NullMask=null.cfg\n",
         200000);
     if (HasFatalFailure() || IsSkipped()) return;
-    ASSERT_EQ(mkfifo(phone->host_path("/sdcard/fifo.cfg").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(phone->host_path(in_root("fifo.cfg")).c_str(), 0644), 0);
     start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->dm_files().size() == 1; }, 5000));
-    EXPECT_TRUE(wait_until([&] { return logged("qxdm9k: open /sdcard/fifo.cfg failed: not a regular file"); }, 3000));
+    EXPECT_TRUE(wait_until(
+        [&] { return logged("qxdm9k: open " + in_root("fifo.cfg") + " failed: not a regular file"); }, 3000));
     ASSERT_TRUE(wait_until([&] { return bytes_handed_out(Device::diag) > 128u * 1024; }, 5000));
     const std::string text = status();
     EXPECT_NE(text.find("/dev/diag_mdm: error -1: "), std::string::npos) << text;
     const double stop_ms = stop_daemon();
     EXPECT_GE(stop_ms, 0) << "the daemon did not stop";
     EXPECT_LT(stop_ms, 3000);
-    EXPECT_TRUE(logged("qxdm7k: open /sdcard/fifo.cfg failed: not a regular file"));
+    EXPECT_TRUE(logged("qxdm7k: open " + in_root("fifo.cfg") + " failed: not a regular file"));
     const CaptureCheck diag = phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_"));
     EXPECT_TRUE(diag.ok) << diag.message;
     for (const char* device : {"diag", "diag_mdm"}) {
@@ -169,7 +170,7 @@ TEST_F(FaultMask, MaskTheTerminalNeverTakesHoldsUpNoStop) {
     options.trace = true;
     start_phone(options);
     if (HasFatalFailure() || IsSkipped()) return;
-    ASSERT_TRUE(phone->write_file("/sdcard/big.mask", std::string(4u << 20, 'm')));
+    ASSERT_TRUE(phone->write_file(in_root("big.mask"), std::string(4u << 20, 'm')));
     control("rate diag 200000");
     auto run_and_stop = [&] {
         start_daemon();
@@ -182,15 +183,15 @@ TEST_F(FaultMask, MaskTheTerminalNeverTakesHoldsUpNoStop) {
         EXPECT_GE(stop_ms, 0) << "the daemon did not stop";
         return stop_ms;
     };
-    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\n" + masks_7k));
+    ASSERT_TRUE(phone->write_config(phone->storage_line() + masks_7k));
     const double plain_ms = run_and_stop();
-    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\n" + masks_7k + "tiTrace:Mask=big.mask\n"));
+    ASSERT_TRUE(phone->write_config(phone->storage_line() + masks_7k + "tiTrace:Mask=big.mask\n"));
     control("deaf trace");
     const double stop_ms = run_and_stop();
     printf("[ measured ] stop with the trace mask stuck in the terminal: %.1f ms, a plain stop %.1f ms\n", stop_ms,
            plain_ms);
     EXPECT_LT(stop_ms, plain_ms + 1000);
-    EXPECT_TRUE(logged("tiTrace: inject /sdcard/big.mask given up: the terminal took "));
+    EXPECT_TRUE(logged("tiTrace: inject " + in_root("big.mask") + " given up: the terminal took "));
     const CaptureCheck diag = phone->check_capture(Device::diag, with_prefix(phone->dm_files(), "qxdm_7k_"));
     EXPECT_TRUE(diag.ok) << diag.message;
     EXPECT_EQ(mode_switches("diag"), (std::vector<long long>{2, 1, 2, 1}));
@@ -206,11 +207,10 @@ TEST_F(FaultMask, HungUpTraceTerminalEndsOnlyItsTask) {
     options.diag_mdm = false;
     start_phone(options);
     if (HasFatalFailure() || IsSkipped()) return;
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\nDebugLevel=1\n"
-                            "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
-                            "qxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=null.cfg\n"
-                            "tiTrace:Mask=mask.cfg\n"));
+    ASSERT_TRUE(phone->write_config(phone->storage_line() + "DebugLevel=1\n"
+                                                            "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
+                                                            "qxdmExt:Mask=mask.cfg\nqxdmExt:NullMask=null.cfg\n"
+                                                            "tiTrace:Mask=mask.cfg\n"));
     const pid_t pid = start_daemon();
     ASSERT_TRUE(wait_until([&] { return phone->events("open", "diag").size() == 2; }, 5000));
     control("rate all 200000");
@@ -220,7 +220,7 @@ TEST_F(FaultMask, HungUpTraceTerminalEndsOnlyItsTask) {
     std::string text;
     {
         Row hangup("trace terminal hung up while logging (tiTrace)",
-                   "tiTrace ends with error 5 at once, no 'read device no data' flood, no busy daemon, no broadcast; "
+                   "tiTrace ends with error 5 at once, no 'read device no data' flood, no busy daemon, no stop report; "
                    "the daemon lives on, qxdm7k and qxdmExt log on");
         control("hangup trace");
         EXPECT_TRUE(wait_until([&] { return logged("tiTrace: thread stopped."); }, 3000));
@@ -246,7 +246,7 @@ TEST_F(FaultMask, HungUpTraceTerminalEndsOnlyItsTask) {
         text = status();
         EXPECT_NE(text.find(phone->trace_path() + ": error 5: Input/output error"), std::string::npos) << text;
         // A hang-up is no read failure: the app is not told.
-        EXPECT_TRUE(phone->broadcasts().empty());
+        EXPECT_TRUE(phone->stop_reports().empty());
         hangup.observe(std::to_string(no_data) + " 'no data' messages, " + std::to_string(ticks) + " of " +
                        std::to_string(ticks_per_second) + " CPU ticks in the second after, status '" +
                        status_line(text, phone->trace_path()) + "', the others " +
@@ -258,8 +258,8 @@ TEST_F(FaultMask, HungUpTraceTerminalEndsOnlyItsTask) {
     // Past the 5 s after which a task without news is reported idle.
     ASSERT_TRUE(wait_until([&] { return monotonic_us() - ext_named_us > 6500000; }, 8000));
     text = status();
-    EXPECT_NE(text.find("/dev/extdiag: logging to /sdcard/qxdm_ext_"), std::string::npos) << text;
-    EXPECT_NE(text.find("/dev/diag: logging to /sdcard/qxdm_7k_"), std::string::npos) << text;
+    EXPECT_NE(text.find("/dev/extdiag: logging to " + in_root("qxdm_ext_")), std::string::npos) << text;
+    EXPECT_NE(text.find("/dev/diag: logging to " + in_root("qxdm_7k_")), std::string::npos) << text;
     ext.observe("'" + status_line(text, "/dev/extdiag") + "'");
     EXPECT_GE(stop_daemon(), 0);
     ext.observe(check_diag_and_external(*phone));

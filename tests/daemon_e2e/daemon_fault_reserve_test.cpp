@@ -14,22 +14,22 @@ namespace {
 using FaultReserve = FaultCard;
 
 TEST_F(FaultReserve, ReserveStopsTheDaemonWithTheReserveStillFree) {
-    Row row("MinFreeMB=3 on an 8 MiB card, rotating every MiB",
-            "'refused', 'stop daemon ... (28)', daemon stops itself, broadcast ERRNO 28, at least 3 MiB free, the "
+    Row row("MinFreeMB=3 on an 8 MiB log root, rotating every MiB",
+            "'refused', 'stop daemon ... (28)', daemon stops itself, reports ERRNO 28, at least 3 MiB free, the "
             "files a clean prefix, foreign files untouched");
     open_card(8 * 1024);
     if (HasFatalFailure() || IsSkipped()) return;
     ASSERT_EQ(mkdir((card() + "/DCIM").c_str(), 0755), 0);
-    ASSERT_TRUE(phone->write_file("/sdcard/DCIM/IMG_0001.jpg", std::string(100000, 'j')));
-    // An earlier run's files: the oldest data on the card, never given up
-    // for room.
-    ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20130405_093015_001.dm", "an earlier run"));
-    ASSERT_TRUE(phone->write_file("/sdcard/qxdm_7k_20130405_093015_001.1.093512.dm", "its rotated file"));
+    ASSERT_TRUE(phone->write_file(in_root("DCIM/IMG_0001.jpg"), std::string(100000, 'j')));
+    // An earlier run's files: the oldest data in the log root, never given
+    // up for room.
+    ASSERT_TRUE(phone->write_file(in_root("qxdm_7k_20130405_093015_001.dm"), "an earlier run"));
+    ASSERT_TRUE(phone->write_file(in_root("qxdm_7k_20130405_093015_001.1.093512.dm"), "its rotated file"));
     const std::map<std::string, DirEntry> foreign = dir_entries(card());
     const std::map<std::string, DirEntry> photos = dir_entries(card() + "/DCIM");
     log_on_card("MinFreeMB=3\nRotateSizeMB=1\n");
     if (HasFatalFailure()) return;
-    check_stop_broadcast(row, "28");
+    check_stop_report(row, "28");
     if (HasFatalFailure()) return;
 
     struct statvfs space;
@@ -60,7 +60,7 @@ TEST_F(FaultReserve, ReserveStopsTheDaemonWithTheReserveStillFree) {
     const std::vector<std::string> chain = rotation_chain(mine);
     ASSERT_GE(chain.size(), 4u) << ::testing::PrintToString(mine);
     std::vector<std::string> inside;
-    for (const std::string& name : chain) inside.push_back("/sdcard/" + name);
+    for (const std::string& name : chain) inside.push_back(in_root(name));
     row.observe(std::to_string(chain.size() - 1) + " rotated files and the current one");
     check_prefix(row, contents(inside));
     check_devices_back(row);
@@ -75,8 +75,9 @@ TEST_F(FaultReserve, ReserveStopsTheDaemonWithTheReserveStillFree) {
 // A card mounted once the daemon runs: until then the log root is a folder
 // on whatever file system lies under the mount point, here a 1 MiB one.
 TEST_F(FaultReserve, ReserveIsJudgedOnTheCardOnceItIsMounted) {
+    LEGACY_ONLY("card mounted while it runs: its log root lies on /data");
     Row row("MinFreeMB=3, the log root a folder on a 1 MiB file system until an 8 MiB card is mounted on it",
-            "judged on the card once mounted and kept: 'refused', daemon stops itself, broadcast ERRNO 28, 3 MiB "
+            "judged on the card once mounted and kept: 'refused', daemon stops itself, reports ERRNO 28, 3 MiB "
             "still free on the card");
     open_card(8 * 1024);
     if (HasFatalFailure() || IsSkipped()) return;
@@ -93,7 +94,7 @@ TEST_F(FaultReserve, ReserveIsJudgedOnTheCardOnceItIsMounted) {
     ASSERT_TRUE(wait_until([&] { return logged("qxdm7k: log root " + root + " is not mounted"); }, 5000));
     RunResult mounted = sh("/usr/bin/mount --bind /sdcard " + root);
     ASSERT_TRUE(mounted.ok()) << mounted.err;
-    check_stop_broadcast(row, "28");
+    check_stop_report(row, "28");
     if (HasFatalFailure()) return;
     struct statvfs space;
     ASSERT_EQ(statvfs(card().c_str(), &space), 0);
@@ -108,14 +109,15 @@ TEST_F(FaultReserve, ReserveIsJudgedOnTheCardOnceItIsMounted) {
 }
 
 TEST_F(FaultReserve, ReserveLargerThanTheCardIsNoReserve) {
-    Row row("MinFreeMB=2 on a 1 MiB card",
-            "the key reported and taken as unset; then as a full card: ENOSPC, broadcast ERRNO 28, a clean prefix");
+    Row row("MinFreeMB=2 on a 1 MiB log root",
+            "the key reported and taken as unset; then as a full one: ENOSPC, reports ERRNO 28, a clean prefix");
     start_card(1024, "MinFreeMB=2\n");
     if (HasFatalFailure() || IsSkipped()) return;
     std::string content;
     check_stopped_itself(row, "28", &content);
     if (HasFatalFailure()) return;
-    EXPECT_TRUE(logged("load_config: MinFreeMB [2] is more than the 1 MiB of /sdcard, taken as unset\n"));
+    EXPECT_TRUE(
+        logged("load_config: MinFreeMB [2] is more than the 1 MiB of " + phone->log_root() + ", taken as unset\n"));
     EXPECT_TRUE(logged("load_config: [MinFreeMB] = [0]\n"));
     EXPECT_TRUE(logged("qxdm7k: write log file " + log_file + " failed: No space left on device"));
     EXPECT_EQ(count_logged(" refused: "), 0);

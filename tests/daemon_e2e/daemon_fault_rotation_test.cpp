@@ -24,7 +24,7 @@ TEST_F(FaultRotation, ForeignFilesLikeTheStemsOwnSurviveRotationUnderLoad) {
     if (HasFatalFailure() || IsSkipped()) return;
     // Chunks queued in bursts rather than at a rate, so that the stream is
     // of a known size however slow the stop is (a sanitizer build).
-    ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\nRotateSizeMB=1\nRotateCount=10\n" + masks_7k));
+    ASSERT_TRUE(phone->write_config(phone->storage_line() + "RotateSizeMB=1\nRotateCount=10\n" + masks_7k));
     control("chunk diag 32768");
     control("rate diag 0");
     start_daemon();
@@ -53,10 +53,10 @@ TEST_F(FaultRotation, ForeignFilesLikeTheStemsOwnSurviveRotationUnderLoad) {
         {stem + ".11.101244.dm", "an index past the count"},
         {"victim.txt", "precious"},
     };
-    for (const auto& [name, content] : planted) ASSERT_TRUE(phone->write_file("/sdcard/" + name, content));
+    for (const auto& [name, content] : planted) ASSERT_TRUE(phone->write_file(in_root(name), content));
     // A rotated file's very name, but no regular file; no clock shows 99:99:99.
     ASSERT_EQ(mkdir((card() + "/" + stem + ".2.999999.dm").c_str(), 0755), 0);
-    ASSERT_EQ(symlink("/sdcard/victim.txt", (card() + "/" + stem + ".10.999999.dm").c_str()), 0);
+    ASSERT_EQ(symlink(in_root("victim.txt").c_str(), (card() + "/" + stem + ".10.999999.dm").c_str()), 0);
     // Everything but what the daemon writes now.
     std::map<std::string, DirEntry> foreign = dir_entries(card());
     for (auto at = foreign.begin(); at != foreign.end();) {
@@ -91,7 +91,7 @@ TEST_F(FaultRotation, ForeignFilesLikeTheStemsOwnSurviveRotationUnderLoad) {
     ASSERT_GE(chain.size(), 5u) << ::testing::PrintToString(mine);
     EXPECT_EQ(chain.back(), stem + ".dm");
     std::vector<std::string> inside;
-    for (const std::string& name : chain) inside.push_back("/sdcard/" + name);
+    for (const std::string& name : chain) inside.push_back(in_root(name));
     const CaptureCheck capture = phone->check_capture(Device::diag, inside);
     EXPECT_TRUE(capture.ok) << capture.message;
     EXPECT_EQ(count_logged("cannot rename"), 0);

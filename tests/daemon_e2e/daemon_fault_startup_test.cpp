@@ -230,6 +230,7 @@ TEST_F(FaultStartup, StatusBurstRightAtTheStartIsAnsweredOnceTheTasksRun) {
 }
 
 TEST_F(FaultStartup, SignalsDuringTheManufacturingWaitAreHeldUntilTheTasksRun) {
+    LEGACY_ONLY("manufacturing boot to wait in");
     Row row("SIGUSR2 then SIGTERM while the manufacturing boot waits for the modem",
             "the daemon lives through the wait, answers the status request, then stops in order; the mount "
             "program starts with no signal blocked");
@@ -286,7 +287,7 @@ TEST_F(FaultStartup, DaemonOutlivesTheTerminalSessionItWasStartedFrom) {
     if (HasFatalFailure() || IsSkipped()) return;
     // script runs the command as the leader of a new session on a terminal
     // of its own, and closes that terminal once the command has ended.
-    RunResult session = phone->run({"/usr/bin/script", "-qec", "/system/bin/zarnorlith", "/dev/null"});
+    RunResult session = phone->run({"/usr/bin/script", "-qec", phone->profile().binary, "/dev/null"});
     ASSERT_TRUE(session.ok()) << session.err;
     EXPECT_NE(session.out.find("D/ORLITH:zarnorlith("), std::string::npos) << "no echo on the terminal";
     wait_until([&] { return phone->daemon_pids().size() == 1; }, 2000);

@@ -36,9 +36,9 @@ protected:
         options.messages = true;
         start(options);
         if (HasFatalFailure() || IsSkipped()) return;
-        ASSERT_TRUE(phone->write_file("/sdcard/mask.cfg", drivers::mask_for(driver())));
-        ASSERT_TRUE(phone->write_file("/sdcard/null.cfg", drivers::null_mask_for(driver())));
-        ASSERT_TRUE(phone->write_file("/sdcard/trace.cfg", trace_mask_bytes));
+        ASSERT_TRUE(phone->write_file(in_root("mask.cfg"), drivers::mask_for(driver())));
+        ASSERT_TRUE(phone->write_file(in_root("null.cfg"), drivers::null_mask_for(driver())));
+        ASSERT_TRUE(phone->write_file(in_root("trace.cfg"), trace_mask_bytes));
         ASSERT_TRUE(
             phone->write_config("StoragePath=EXTERNAL_STORAGE\n"
                                 "qxdm7k:Mask=mask.cfg\nqxdm7k:NullMask=null.cfg\n"
@@ -132,12 +132,13 @@ TEST_P(DaemonRunOn, AllFourTasksCaptureEveryByteAndStopCleanly) {
     ASSERT_TRUE(phone->zarnorlith({"-l"}).ok());
     RunResult status = phone->zarnorlith({"-l"});
     ASSERT_TRUE(status.ok());
-    EXPECT_NE(status.out.find("/dev/diag: logging to /sdcard/qxdm_7k_"), std::string::npos) << status.out;
-    EXPECT_NE(status.out.find(has_diag_mdm() ? "/dev/diag_mdm: logging to /sdcard/qxdm_9k_"
+    EXPECT_NE(status.out.find("/dev/diag: logging to " + in_root("qxdm_7k_")), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find(has_diag_mdm() ? "/dev/diag_mdm: logging to " + in_root("qxdm_9k_")
                                              : "/dev/diag_mdm: error 2: No such file or directory\n"),
               std::string::npos)
         << status.out;
-    EXPECT_NE(status.out.find(phone->trace_path() + ": logging to /sdcard/ti_trace_"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find(phone->trace_path() + ": logging to " + in_root("ti_trace_")), std::string::npos)
+        << status.out;
     EXPECT_EQ(std::count(status.out.begin(), status.out.end(), '\n'), 4) << status.out;
 
     const double stop_ms = stop_daemon();
@@ -231,7 +232,9 @@ TEST_P(DaemonRunOn, AllFourTasksCaptureEveryByteAndStopCleanly) {
         EXPECT_EQ(opened(device), phone->events("close", device).size()) << device;
     }
     EXPECT_TRUE(logged("daemon end.\n"));
-    EXPECT_TRUE(phone->broadcasts().empty());
+    EXPECT_TRUE(phone->stop_reports().empty());
+    // The vendor build's state, for whoever watches it.
+    EXPECT_EQ(phone->states(), states_of_vendor({"running", "stopped"}));
 }
 
 TEST_P(DaemonRunOn, RotationUnderLoadKeepsTheCountAndTheContent) {

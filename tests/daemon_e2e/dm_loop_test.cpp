@@ -46,22 +46,20 @@ TEST_F(DmLoop, MaskBuiltByTheToolIsInjectedStreamedAndReadBack) {
 
     const ToolRun built =
         run_tool({"mask", "build", "--log", "B0C0-B0C2", "--log", "0xB821", "--log", "412F", "--msg", "0", "--events",
-                  "off", "--disable-first", "-o", phone->host_path("/sdcard/lte.mask")});
+                  "off", "--disable-first", "-o", phone->host_path(in_root("lte.mask"))});
     ASSERT_EQ(built.status, 0) << built.err;
-    ASSERT_EQ(run_tool({"mask", "null", "-o", phone->host_path("/sdcard/null.mask")}).status, 0);
+    ASSERT_EQ(run_tool({"mask", "null", "-o", phone->host_path(in_root("null.mask"))}).status, 0);
     dm::CodeSet asked;
     dm::codes_add_range(&asked, 0xB0C0, 0xB0C2);
     dm::codes_add(&asked, 0xB821);
     dm::codes_add(&asked, 0x412F);
     // One the modem calls invalid (equipment 16) and one it does not know.
     const uint8_t bits[] = {0xFF};
-    ASSERT_TRUE(phone->write_file("/sdcard/bad.mask", framed(dm::log_set_mask_request(16, 8, bits)) +
-                                                          framed(bytes_of({0x4B, 0x12, 0x00, 0x00}))));
-    ASSERT_TRUE(
-        phone->write_config("StoragePath=/sdcard\n"
-                            "qxdm7k:Mask=lte.mask\nqxdm7k:NullMask=null.mask\n"
-                            "qxdm9k:Mask=bad.mask\n"
-                            "qxdmExt:Mask=lte.mask\nqxdmExt:NullMask=null.mask\n"));
+    ASSERT_TRUE(phone->write_file(in_root("bad.mask"), framed(dm::log_set_mask_request(16, 8, bits)) +
+                                                           framed(bytes_of({0x4B, 0x12, 0x00, 0x00}))));
+    ASSERT_TRUE(phone->write_config(phone->storage_line() + "qxdm7k:Mask=lte.mask\nqxdm7k:NullMask=null.mask\n"
+                                                            "qxdm9k:Mask=bad.mask\n"
+                                                            "qxdmExt:Mask=lte.mask\nqxdmExt:NullMask=null.mask\n"));
     control("chunk all 4000");
     start_daemon();
     // The modems stream once every mask is in, so that no packet of what

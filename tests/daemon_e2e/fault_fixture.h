@@ -185,42 +185,46 @@ protected:
         options.diag_mdm = options.extdiag = options.trace = false;
         return options;
     }
-    // The phone, with the masks on its card.
+    // The phone, with the masks in its log root.
     void start_phone(simphone::PhoneOptions options) {
         options.messages = true;
-        // adb on, so that every stop notification shows as a broadcast.
+        // adb on, so that every stop notification of the legacy build shows
+        // as a broadcast.
         options.properties["persist.service.adb.enable"] = "1";
         start(options);
         if (HasFatalFailure() || IsSkipped()) return;
         write_masks();
     }
-    // The phone with /dev/diag alone, set to log qxdm7k to the card at the
-    // rate, before the daemon starts.
+    // The phone with /dev/diag alone, set to log qxdm7k to its log root at
+    // the rate, before the daemon starts.
     void start_diag(int rate) {
         start_phone(diag_only());
         if (HasFatalFailure() || IsSkipped()) return;
-        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\n" + masks_7k));
+        ASSERT_TRUE(phone->write_config(phone->storage_line() + masks_7k));
         control("rate diag " + std::to_string(rate));
     }
     // qxdm7k alone, filling a 1 MiB file about every 130 ms: its files
     // rotate under load, rotate_count of them kept.
     void rotate_under_load(int rotate_count) {
         ASSERT_TRUE(phone->write_config(
-            "StoragePath=/sdcard\nRotateSizeMB=1\nRotateCount=" + std::to_string(rotate_count) + "\n" + masks_7k));
+            phone->storage_line() + "RotateSizeMB=1\nRotateCount=" + std::to_string(rotate_count) + "\n" + masks_7k));
         control("chunk diag 32768");
         control("rate diag 8000000");
     }
-    // The phone with both diag devices, the configuration, and every stream
-    // at the rate, before the daemon starts.
+    // The phone with both diag devices, the configuration (its lines after
+    // the one that sends the logs to the log root), and every stream at the
+    // rate, before the daemon starts.
     void start_both_diag(const std::string& config, int rate) {
         simphone::PhoneOptions options = diag_only();
         options.diag_mdm = true;
         start_phone(options);
         if (HasFatalFailure() || IsSkipped()) return;
-        ASSERT_TRUE(phone->write_config(config));
+        ASSERT_TRUE(phone->write_config(phone->storage_line() + config));
         control("rate all " + std::to_string(rate));
     }
-    void write_masks(const std::string& dir = "/sdcard") {
+    // In the log root unless dir is given.
+    void write_masks(std::string dir = std::string()) {
+        if (dir.empty()) dir = phone->log_root();
         ASSERT_TRUE(phone->write_file(dir + "/mask.cfg", drivers::mask_for(driver())));
         ASSERT_TRUE(phone->write_file(dir + "/null.cfg", drivers::null_mask_for(driver())));
     }
@@ -270,11 +274,6 @@ protected:
         for (long long value : values) out += (out.empty() ? "" : ",") + std::to_string(value);
         return out.empty() ? "none" : out;
     }
-    std::vector<std::string> broadcast_errnos() const {
-        std::vector<std::string> out;
-        for (const auto& args : phone->broadcasts()) out.push_back(args.empty() ? "?" : args.back());
-        return out;
-    }
     std::string status() const {
         simphone::RunResult result = phone->zarnorlith({"-l"});
         return result.ok() ? result.out : "(-l failed: " + result.err + ")";
@@ -316,15 +315,17 @@ protected:
         }
         return bytes;
     }
-    // The card's directory on the host.
-    std::string card() const { return phone->host_path("/sdcard"); }
+    // The log root's directory on the host: the card, or the vendor log
+    // folder.
+    std::string card() const { return phone->host_path(phone->log_root()); }
     bool no_wake_lock_held() { return phone->control("locks") == "ok"; }
     // The phone's PATH finds its own recording /system/bin/mount first, so
     // scripts name the host's tools by their full paths.
     simphone::RunResult sh(const std::string& script) const { return phone->run({"/bin/sh", "-c", script}); }
 };
 
-// A card of its own size, logging qxdm7k at a high rate.
+// A log root of its own size (the card, or a file system on the vendor log
+// folder), logging qxdm7k at a high rate.
 class FaultCard : public Fault {
 protected:
     void start_card(int size_kb, const std::string& more_config = "") {
@@ -332,14 +333,14 @@ protected:
         if (HasFatalFailure() || IsSkipped()) return;
         log_on_card(more_config);
     }
-    // The phone with its card and the masks, before the daemon starts.
+    // The phone with its log root and the masks, before the daemon starts.
     void open_card(int size_kb) {
         simphone::PhoneOptions options = diag_only();
         options.log_root_size_kb = size_kb;
         start_phone(options);
     }
     void log_on_card(const std::string& more_config = "") {
-        ASSERT_TRUE(phone->write_config("StoragePath=/sdcard\n" + masks_7k + more_config));
+        ASSERT_TRUE(phone->write_config(phone->storage_line() + masks_7k + more_config));
         control("chunk diag 32768");
         control("rate diag 4000000");
         const std::vector<std::string> earlier = phone->dm_files();
@@ -373,19 +374,23 @@ protected:
         row.observe("ioctl 7: " + joined(switches));
     }
     // A storage failure that ends the daemon: it stops by itself and tells
-    // the app the errno.
-    void check_stop_broadcast(Row& row, const std::string& errno_value) {
+    // the app the errno (a broadcast, or its state property).
+    void check_stop_report(Row& row, const std::string& errno_value) {
         const bool stopped = daemon_gone(10000);
         EXPECT_TRUE(stopped) << "the daemon kept running";
         row.observe(stopped ? "daemon stopped by itself" : "daemon still running");
-        const auto errnos = broadcast_errnos();
+        const auto errnos = phone->stop_reports();
         ASSERT_FALSE(errnos.empty());
         for (const std::string& value : errnos) EXPECT_EQ(value, errno_value);
-        row.observe(std::to_string(errnos.size()) + " broadcast(s), ERRNO " + errnos[0]);
+        row.observe(std::to_string(errnos.size()) + " stop report(s), ERRNO " + errnos[0]);
+        // The error is the last word: no "stopped" after it.
+        if (!legacy()) {
+            EXPECT_EQ(phone->states().back(), "error " + errno_value);
+        }
     }
     // ... and keeps what it wrote and hands the device back.
     void check_stopped_itself(Row& row, const std::string& errno_value, std::string* content) {
-        check_stop_broadcast(row, errno_value);
+        check_stop_report(row, errno_value);
         if (HasFatalFailure()) return;
         ASSERT_TRUE(phone->read_file(log_file, content));
         check_prefix(row, *content);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "simphone.h"
 
@@ -37,5 +38,23 @@ protected:
     // /dev/diag_mdm is there on the old driver and the oldest kernels only.
     bool has_diag_mdm() const { return generation() == nullptr || generation()->own_mdm_device; }
     void control(const std::string& command) { ASSERT_TRUE(phone->control_ok(command)) << command; }
+    // A path inside the phone's log root.
+    std::string in_root(const std::string& name) const { return phone->log_root() + "/" + name; }
+    // Whether the phones carry the legacy build, as they do unless
+    // SIMPHONE_PROFILE says otherwise.
+    static bool legacy() { return simphone::default_profile() == "legacy"; }
+    // The states a daemon sets in order: the vendor build's, and none for
+    // the legacy one, which has no state property.
+    static std::vector<std::string> states_of_vendor(std::vector<std::string> states) {
+        return legacy() ? std::vector<std::string>() : states;
+    }
     std::unique_ptr<simphone::Phone> phone;
 };
+
+// Skips a test whose subject only the legacy build has; `what` names it.
+#define LEGACY_ONLY(what)                                                                      \
+    do {                                                                                       \
+        if (!PhoneTest::legacy()) {                                                            \
+            GTEST_SKIP() << "the " << simphone::default_profile() << " build has no " << what; \
+        }                                                                                      \
+    } while (0)

@@ -71,8 +71,9 @@ TEST_F(PhoneLayout, NormalBootHasTheDaemonsPathsAndItsControlCommandsWork) {
     const uint64_t started = monotonic_us();
     EXPECT_EQ(sh(*phone,
                  "for p in /dev/diag /dev/diag_mdm /dev/extdiag /dev/pts_trace /sys/power/wake_lock "
-                 "/sys/power/wake_unlock /data/data/com.zarn.android.orlith/data /system/bin/mount; "
-                 "do test -e $p || echo missing $p; done; command -v am"),
+                 "/sys/power/wake_unlock " +
+                     phone->data_dir() + " " + phone->log_root() + " " + phone->profile().binary +
+                     " /system/bin/mount; do test -e $p || echo missing $p; done; command -v am"),
               "/.simphone/bin/am\n");
     EXPECT_NE(sh(*phone, "cat /proc/cmdline").find("androidboot.mode=normal"), std::string::npos);
     EXPECT_EQ(sh(*phone, "cut -d' ' -f3 /proc/version"), "3.0.8-perf\n");
@@ -147,6 +148,9 @@ TEST_F(PhoneLayout, ManufacturingBootMountsTheCardAndTheModemBecomesReady) {
     options.smd0 = Node::never_ready;
     start(options);
     EXPECT_NE(sh(*phone, "cat /proc/cmdline").find("radioflag=8000000"), std::string::npos);
+    std::string properties;
+    ASSERT_TRUE(phone->read_file("/.simphone/build.prop", &properties));
+    EXPECT_NE(properties.find("ro.boot.mode=mfgkernel\n"), std::string::npos) << properties;
     EXPECT_EQ(sh(*phone, "grep -c ' /sdcard ' /proc/mounts || true"), "0\n");
     EXPECT_TRUE(wait_until([&] { return phone->exists("/dev/block/mmcblk1p1"); }, 3000));
     EXPECT_EQ(sh(*phone, "cat /dev/smd0 2>/dev/null && echo ready || echo not ready"), "not ready\n");
