@@ -154,7 +154,8 @@ TEST_F(FaultInput, FoldersReplacedByLinksLeadNowhere) {
     status();
     if (!legacy()) {
         EXPECT_TRUE(daemon_gone());
-        EXPECT_EQ(phone->stop_reports().size(), 1u);
+        // Every task that was writing finds its file's folder gone and says so.
+        EXPECT_FALSE(phone->stop_reports().empty());
     }
     const std::map<std::string, DirEntry> entries = dir_entries(phone->host_path("/data/root_only"));
     EXPECT_EQ(entries.size(), 1u) << "something was made in the root-only folder";
