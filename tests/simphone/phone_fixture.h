@@ -52,9 +52,9 @@ protected:
 };
 
 // Skips a test whose subject only the legacy build has; `what` names it.
-#define LEGACY_ONLY(what)                                                                      \
-    do {                                                                                       \
-        if (!PhoneTest::legacy()) {                                                            \
-            GTEST_SKIP() << "the " << simphone::default_profile() << " build has no " << what; \
-        }                                                                                      \
+#define LEGACY_ONLY(what)                                                                        \
+    do {                                                                                         \
+        if (!PhoneTest::legacy()) {                                                              \
+            GTEST_SKIP() << "the " << simphone::default_profile() << " build has no " << (what); \
+        }                                                                                        \
     } while (0)
