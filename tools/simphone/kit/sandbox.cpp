@@ -34,7 +34,7 @@ bool Phone::write_phone_files(std::string* error) {
     if (options_.trace && props.count(profile_->trace_property) == 0) props[profile_->trace_property] = trace_path();
     if (options_.messages) props[profile_->debug_property] = "1";
     // As init sets it from androidboot.mode: where the vendor build reads it.
-    if (props.count("ro.boot.mode") == 0) props["ro.boot.mode"] = options_.boot_mode;
+    props.try_emplace("ro.boot.mode", options_.boot_mode);
     for (const auto& [key, value] : props) properties += key + "=" + value + "\n";
     const std::string mount_then =
         (options_.mount_delay_ms > 0 ? "sleep " + std::to_string(options_.mount_delay_ms / 1000.0) + "\n" : "") +
