@@ -5,6 +5,7 @@
 #include "../dm/dm_test_util.h"
 #include "dm/mask.h"
 #include "fault_fixture.h"
+#include "signalling_set.h"
 
 using namespace simphone;
 
@@ -143,4 +144,81 @@ TEST_F(DmLoop, MaskBuiltByTheToolIsInjectedStreamedAndReadBack) {
                 (rejected.out.find("REJECTED 2") != std::string::npos ? "rejection said" : "NOT said"));
     // Every byte captured is what the modems handed out.
     EXPECT_TRUE(phone->check_capture(Device::diag, {fault::with_prefix(phone->dm_files(), "qxdm_7k_")[0]}).ok);
+}
+
+namespace {
+
+// "name=value" out of a stream's figures.
+unsigned long long figure(const std::string& stats, const std::string& name) {
+    const size_t at = stats.find(" " + name + "=");
+    return at == std::string::npos ? 0 : strtoull(stats.c_str() + at + name.size() + 2, nullptr, 10);
+}
+
+std::vector<std::vector<std::string>> tshark_fields(const std::string& pcap) {
+    std::vector<std::vector<std::string>> rows;
+    const std::string command = "/usr/bin/tshark -r '" + pcap +
+                                "' -T fields -E separator=/t -e frame.protocols -e _ws.malformed -e _ws.col.Info 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return rows;
+    char line[4096];
+    while (fgets(line, sizeof line, pipe) != nullptr) {
+        std::string text(line);
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        std::vector<std::string> fields;
+        for (size_t start = 0;;) {
+            const size_t tab = text.find('\t', start);
+            fields.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+            if (tab == std::string::npos) break;
+            start = tab + 1;
+        }
+        rows.push_back(fields);
+    }
+    pclose(pipe);
+    return rows;
+}
+
+}  // namespace
+
+TEST_F(DmLoop, SignallingTheModemLogsOpensInWiresharkFromTheCapture) {
+    fault::Row row("modem signalling -> daemon -> orlith-dm pcap -> tshark",
+                   "every message in the dissector it belongs to, named, none malformed, none skipped");
+    if (access("/usr/bin/tshark", X_OK) != 0)
+        GTEST_SKIP() << "tshark is not installed (Debian package tshark): the capture was not shown to Wireshark";
+    start_diag(200000);
+    if (HasFatalFailure() || IsSkipped()) return;
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return figure(phone->control("stats diag"), "handed_chunks") > 0; }, 5000));
+    control("signalling diag");
+    ASSERT_TRUE(wait_until([&] { return figure(phone->control("stats diag"), "queued") == 0; }, 5000));
+    ASSERT_GE(stop_daemon(), 0);
+
+    const std::vector<std::string> files = fault::with_prefix(phone->dm_files(), "qxdm_7k_");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(phone->check_capture(Device::diag, files).ok) << "the capture is what the modem handed out";
+    const std::string out = phone->host_path(in_root("signalling.pcapng"));
+    const ToolRun pcap = run_tool({"pcap", phone->host_path(files[0]), "-o", out});
+    ASSERT_EQ(pcap.status, 0) << pcap.err;
+    EXPECT_EQ(pcap.err.find("skipped"), std::string::npos) << pcap.err;
+
+    std::vector<const simphone::SignallingSample*> expected;
+    const std::vector<simphone::SignallingSample> samples = simphone::signalling_samples(0);
+    for (const simphone::SignallingSample& sample : samples) {
+        if (sample.stack_end != nullptr) expected.push_back(&sample);
+    }
+    const std::vector<std::vector<std::string>> rows = tshark_fields(out);
+    ASSERT_EQ(rows.size(), expected.size()) << "packets read by tshark";
+    size_t decoded = 0;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const std::vector<std::string>& r = rows[i];
+        ASSERT_GE(r.size(), 3u) << "tshark: " << r[0];
+        const std::string& stack = r[0];
+        const std::string protocol = expected[i]->stack_end;
+        const bool ends_in = stack.size() >= protocol.size() &&
+                             stack.compare(stack.size() - protocol.size(), protocol.size(), protocol) == 0;
+        EXPECT_TRUE(ends_in) << "packet " << i + 1 << ": " << stack << ", wanted " << protocol;
+        EXPECT_TRUE(r[1].empty()) << "packet " << i + 1 << " malformed: " << r[2];
+        EXPECT_NE(r[2].find(expected[i]->info), std::string::npos) << "packet " << i + 1 << ": " << r[2];
+        decoded += ends_in && r[1].empty();
+    }
+    row.observe(std::to_string(rows.size()) + " packets, " + std::to_string(decoded) + " decoded cleanly");
 }

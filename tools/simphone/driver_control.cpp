@@ -115,6 +115,12 @@ Outcome queue_sized(DriverState& state, Stream& s, const Words& w, std::string*)
     return Outcome::done;
 }
 
+Outcome queue_signalling_samples(DriverState& state, Stream& s, const Words& w, std::string*) {
+    if (w.size() != 2) return Outcome::bad_command;
+    queue_signalling(state, s);
+    return Outcome::done;
+}
+
 Outcome set_header(DriverState&, Stream& s, const Words& w, std::string*) {
     long long value;
     if (!value_of(w, &value) || (value != 0 && value != 4)) return Outcome::bad_command;
@@ -210,6 +216,8 @@ const Command commands[] = {
     {"burst", "<dev> <count>", "queue count chunks now", nullptr, queue_burst},
     {"sized", "<dev> <bytes>", "queue one chunk of exactly this size (up to the apps buffer's 32771 on diag)", nullptr,
      queue_sized},
+    {"signalling", "<dev>", "queue the signalling samples: real-shaped LTE/NR/WCDMA/GSM messages", nullptr,
+     queue_signalling_samples},
     {"pause", "<dev>", "hold back the stream", nullptr, pause_stream},
     {"resume", "<dev>", "release the stream", nullptr, resume_stream},
     {"response", "<dev> normal|never|delay <ms>", "when requests are answered", nullptr, set_response},

@@ -14,6 +14,7 @@
 
 #include "dm/packet.h"
 #include "platform/fd_io.h"
+#include "signalling_set.h"
 
 namespace simphone {
 
@@ -819,6 +820,21 @@ void queue_sized_chunk(DriverState& state, Stream& s, size_t bytes) {
     const size_t wanted = bytes > chunk.size() + min_sized_run ? bytes : chunk.size() + min_sized_run;
     chunk += make_sized_frames(log_code_of(s.device), &s.sequence, diag_now(), wanted - chunk.size());
     push_chunk(state, s, std::move(chunk));
+}
+
+void queue_signalling(DriverState& state, Stream& s) {
+    std::string chunk = chunk_header(state, s);
+    const size_t header = chunk.size();
+    for (const SignallingSample& sample : signalling_samples(diag_now())) {
+        std::string frame;
+        dm::append_frame(sample.payload, &frame);
+        if (chunk.size() > header && chunk.size() + frame.size() > chunk_limit(state, s)) {
+            if (stream_takes(state, s)) push_chunk(state, s, std::move(chunk));
+            chunk = chunk_header(state, s);
+        }
+        chunk += frame;
+    }
+    if (chunk.size() > header && stream_takes(state, s)) push_chunk(state, s, std::move(chunk));
 }
 
 // The buffers of 4.14 hold 16 KiB a local peripheral and 2 or 4 KiB an

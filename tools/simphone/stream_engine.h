@@ -76,6 +76,9 @@ void queue_chunk(DriverState& state, Stream& s);
 // Queues one chunk of exactly `bytes` bytes, header included, if the
 // stream takes it.
 void queue_sized_chunk(DriverState& state, Stream& s, size_t bytes);
+// Queues the modem's signalling samples (signalling_set.h), in chunks of
+// whole frames, if the stream takes them.
+void queue_signalling(DriverState& state, Stream& s);
 // The largest chunk the stream's driver buffers hold, and the largest one
 // queue_sized_chunk makes (the apps processor's buffer).
 size_t chunk_limit(const DriverState& state, const Stream& s);
