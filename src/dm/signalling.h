@@ -33,16 +33,16 @@ struct SignallingPdu {
     const char* channel = "";  // what stats counts it as: "LTE RRC DL-DCCH"
     uint64_t timestamp = 0;    // the log packet's (of the last segment)
     bool has_subscription = false;
-    uint32_t subscription = 0;   // the dual-SIM wrapper's id, or radio id + 1
-    std::string bytes;           // the message itself
+    uint32_t subscription = 0;  // the dual-SIM wrapper's id, or radio id + 1
+    std::string bytes;          // the message itself
 };
 
 enum class Decoded : uint8_t {
-    none,     // no signalling: not a log packet, or a code not taken here
-    pdu,      // *pdu holds a message
-    pending,  // a segment kept until its message is whole
-    skipped,  // counted in skipped
-    left_out, // by choice (security-protected NAS with protected_nas off)
+    none,      // no signalling: not a log packet, or a code not taken here
+    pdu,       // *pdu holds a message
+    pending,   // a segment kept until its message is whole
+    skipped,   // counted in skipped
+    left_out,  // by choice (security-protected NAS with protected_nas off)
 };
 
 struct SkipCount {
@@ -60,7 +60,8 @@ struct SignallingDecoder {
     // Segments of a message being joined, by (log code, subscription).
     struct Partial {
         std::string bytes;
-        uint8_t next = 0;  // the segment id expected next
+        uint8_t next = 0;      // the segment id expected next
+        uint32_t version = 0;  // the packets', for counting a message never completed
         SignallingPdu pdu;
     };
     std::map<uint64_t, Partial> partial;
