@@ -386,9 +386,11 @@ TEST(Reads, ToolOnACaptureOfReads) {
     EXPECT_NE(qmdl.out.find(dir.file("out.mdm2.qmdl") + ": 1 frames (the plain frame stream) of external modem 2\n"),
               std::string::npos)
         << qmdl.out;
-    const ToolRun pcap = run_tool({"pcap", in, "-o", dir.file("out.pcap")});
+    const ToolRun pcap = run_tool({"pcap", "--raw", in, "-o", dir.file("out.pcap")});
     ASSERT_EQ(pcap.status, 0) << pcap.err;
-    EXPECT_NE(pcap.out.find(dir.file("out.pcap") + ": 2 packets"), std::string::npos) << pcap.out;
+    EXPECT_NE(pcap.out.find(dir.file("out.pcap") + ": 2 packets (0 signalling messages, 2 raw diag)"),
+              std::string::npos)
+        << pcap.out;
     EXPECT_NE(pcap.out.find(dir.file("out.mdm1.pcap") + ": 1 packets"), std::string::npos) << pcap.out;
 
     // The input itself, a link to it, and an input that an external modem's
