@@ -197,7 +197,10 @@ void print_reads_json(const ReadSummary& s, FILE* out) {
 }  // namespace
 
 void print_check(const char* name, const CheckResult& r, FILE* out) {
-    fprintf(out, "%s: %s\n", name, r.bad != 0 ? "BAD FRAMES" : r.frames == 0 ? "no frames" : "every frame good");
+    fprintf(out, "%s: %s\n", name,
+            r.bad != 0         ? "BAD FRAMES"
+            : !capture_good(r) ? "NO GOOD FRAME (not a capture, or an empty one)"
+                               : "every frame good");
     fprintf(out, "  bytes:          %llu\n", ull(r.bytes));
     fprintf(out, "  frames:         %llu (%llu good, %llu bad", ull(r.frames), ull(r.good), ull(r.bad));
     for (FrameStatus status : bad_statuses) {
@@ -263,7 +266,7 @@ void print_check_json(const char* name, const CheckResult& r, FILE* out) {
                 frame_status_name(r.bad_frames[i].status));
     fprintf(out, "]");
     if (r.reads.present) print_reads_json(r.reads, out);
-    fprintf(out, ",\"ok\":%s}\n", r.bad == 0 ? "true" : "false");
+    fprintf(out, ",\"ok\":%s}\n", capture_good(r) ? "true" : "false");
 }
 
 void stats_add(Stats* s, const ParseEvent& event) {
@@ -521,6 +524,7 @@ bool plan_join(const char* file_or_stem, JoinPlan* plan, std::string* error) {
     }
     const std::string prefix = slash == std::string::npos ? "" : dir + "/";
     plan->stem = prefix + stem;
+    plan->rotation_copies = stem.compare(0, sizeof external_modem_prefix - 1, external_modem_prefix) == 0;
     std::map<long, std::string> rotated;
     bool current = false;
     error->clear();
@@ -627,7 +631,7 @@ bool open_inputs(const JoinPlan& plan, const char* out_path, std::vector<Input>*
 bool kept_size(const JoinPlan& plan, const std::vector<Input>& inputs, size_t i, uint64_t* duplicate,
                std::string* error) {
     *duplicate = 0;
-    if (i + 1 >= inputs.size()) return true;
+    if (!plan.rotation_copies || i + 1 >= inputs.size()) return true;
     std::string tail, head;
     const uint64_t tail_size = std::min<uint64_t>(inputs[i].size, rotation_copy_limit + 1);
     const size_t head_size = static_cast<size_t>(std::min<uint64_t>(inputs[i + 1].size, rotation_copy_limit));

@@ -58,6 +58,9 @@ struct CheckResult {
     ReadSummary reads;
 };
 void check_add(CheckResult* result, const ParseEvent& event);
+// Every frame good, and one at least: a file with no good frame (empty, or
+// not a capture at all) does not pass.
+inline bool capture_good(const CheckResult& result) { return result.bad == 0 && result.good != 0; }
 void check_add_read(CheckResult* result, const ReadEvent& event);
 void print_check(const char* name, const CheckResult& result, FILE* out);
 // One line: one JSON object.
@@ -119,7 +122,11 @@ struct JoinPlan {
     std::string stem;                // directory and stem, without ".dm"
     std::vector<std::string> files;  // oldest first
     std::vector<std::string> gaps;   // what is missing, one line each
+    // The external modem's files (their names begin "qxdm_ext_"): only its
+    // rotation leaves a copy of the next file's head behind.
+    bool rotation_copies = false;
 };
+constexpr char external_modem_prefix[] = "qxdm_ext_";
 // From a file of the task or its stem. False with *error when none is found.
 bool plan_join(const char* file_or_stem, JoinPlan* plan, std::string* error);
 

@@ -126,6 +126,66 @@ uint64_t input_bytes_before(const FrameParser* p, size_t index) {
 
 bool any_escaped_before(const FrameParser* p, size_t index) { return input_bytes_before(p, index) != index; }
 
+// The register a good frame, its CRC included, leaves behind.
+constexpr uint16_t good_residue = 0xF0B8;
+
+// One step of the register over a zero byte, and back: the register is
+// linear in its bits, and this step is a bijection (the table's high bytes
+// are all different), so it can be undone.
+uint16_t zero_step(uint16_t r) { return static_cast<uint16_t>((r >> 8) ^ crc_tables.t[0][r & 0xFF]); }
+
+struct ZeroStepInverse {
+    uint8_t low_of_high[256];
+    constexpr ZeroStepInverse() : low_of_high() {
+        for (unsigned i = 0; i < 256; ++i) low_of_high[crc_tables.t[0][i] >> 8] = static_cast<uint8_t>(i);
+    }
+};
+constexpr ZeroStepInverse zero_step_inverse;
+
+uint16_t zero_step_back(uint16_t r) {
+    const uint8_t low = zero_step_inverse.low_of_high[r >> 8];
+    return static_cast<uint16_t>((r ^ crc_tables.t[0][low]) << 8 | low);
+}
+
+// Which suffixes of a frame check, each in constant time, so that trying
+// every split point is linear in the frame. With A(s) the register after
+// the frame's first s bytes and Z one zero byte's step, the suffix from s
+// leaves A(fill) ^ Z^m(A(s) ^ 0xFFFF), m = fill - s: it checks when
+// A(s) ^ 0xFFFF equals Z^-m(A(fill) ^ residue), and both sides move on by
+// one step a byte.
+struct SuffixCheck {
+    const uint8_t* frame;
+    size_t fill;
+    size_t at;
+    uint16_t prefix;  // A(at)
+    uint16_t wanted;  // Z^-(fill - at)(A(fill) ^ residue)
+};
+
+SuffixCheck suffix_check_from(const uint8_t* frame, size_t fill, size_t from) {
+    SuffixCheck c{frame, fill, from, crc_update(0xFFFF, frame, from), 0};
+    c.wanted = static_cast<uint16_t>(crc_update(c.prefix, frame + from, fill - from) ^ good_residue);
+    for (size_t m = fill - from; m > 0; --m) c.wanted = zero_step_back(c.wanted);
+    return c;
+}
+
+// Whether the bytes from `s` on are a good frame; s only grows from one
+// call to the next.
+bool suffix_checks(SuffixCheck* c, size_t s) {
+    for (; c->at < s; ++c->at) {
+        c->prefix = static_cast<uint16_t>((c->prefix >> 8) ^ crc_tables.t[0][(c->prefix ^ c->frame[c->at]) & 0xFF]);
+        c->wanted = zero_step(c->wanted);
+    }
+    return c->fill - s >= crc_size + 1 && (c->prefix ^ 0xFFFF) == c->wanted;
+}
+
+// A frame's own lengths, where its command has them, agree with its size.
+bool lengths_agree(const uint8_t* payload, size_t size) {
+    const uint8_t* inner = payload;
+    size_t inner_size = size;
+    skip_dual_sim(&inner, &inner_size);
+    return inner_size == 0 || inner[0] != cmd_log || has_consistent_lengths(payload, size);
+}
+
 // A bad frame may be a good one behind bytes of no frame: device header
 // words, or the cut end of a frame whose start the file does not hold. Only
 // a split that leaves a frame which checks and whose own lengths agree is
@@ -134,17 +194,22 @@ enum class Split { none, header_words, outside };
 
 Split find_split(const FrameParser* p, size_t* split) {
     const uint8_t* f = p->frame.data();
-    for (size_t s = header_word_size;
-         s <= p->fill && memcmp(f + s - header_word_size, header_word, header_word_size) == 0; s += header_word_size) {
-        if (s >= p->clean_from && !any_escaped_before(p, s) && crc_matches(f + s, p->fill - s)) {
-            *split = s;
-            return Split::header_words;
-        }
+    // The words run up to where the frame behind them starts.
+    size_t words = 0;
+    while (words + header_word_size <= p->fill && memcmp(f + words, header_word, header_word_size) == 0)
+        words += header_word_size;
+    if (words != 0 && words >= p->clean_from && !any_escaped_before(p, words) &&
+        crc_matches(f + words, p->fill - words) && lengths_agree(f + words, p->fill - words - crc_size)) {
+        *split = words;
+        return Split::header_words;
     }
     const size_t first = p->clean_from > 1 ? p->clean_from : 1;
+    SuffixCheck check{};
     for (size_t s = first; s + crc_size + 1 <= p->fill; ++s) {
-        if (f[s] != cmd_log && f[s] != cmd_dual_sim) continue;
-        if (has_consistent_lengths(f + s, p->fill - s - crc_size) && crc_matches(f + s, p->fill - s)) {
+        if ((f[s] != cmd_log && f[s] != cmd_dual_sim) || !has_consistent_lengths(f + s, p->fill - s - crc_size))
+            continue;
+        if (check.frame == nullptr) check = suffix_check_from(f, p->fill, s);
+        if (suffix_checks(&check, s)) {
             *split = s;
             return Split::outside;
         }

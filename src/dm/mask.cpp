@@ -266,6 +266,32 @@ std::string error_response(uint8_t error, const uint8_t* request, size_t size) {
     return p;
 }
 
+namespace {
+
+// Requests have the same command; an answer is the longer by its status
+// word, which tells them apart.
+bool describe_log_config_response(const uint8_t* p, size_t size, std::string* text, bool* rejected) {
+    if (size < 12) return false;
+    const uint32_t operation = get_le32(p + 4), status = get_le32(p + 8);
+    if (operation == log_op_set_mask && (size < 20 || size != 20 + (uint64_t{get_le32(p + 16)} + 7) / 8)) return false;
+    *text = "log config ";
+    if (operation == log_op_disable_all) {
+        *text += "disable all";
+    } else if (operation == log_op_set_mask) {
+        const uint32_t equipment = get_le32(p + 12);
+        const char* name = equipment_name(equipment);
+        *text += "set mask, equipment " + hex(equipment, 1) + (name != nullptr ? std::string(" (") + name + ")" : "") +
+                 ", " + std::to_string(get_le32(p + 16)) + " items";
+    } else {
+        *text += "operation " + std::to_string(operation);
+    }
+    *text += ": status " + std::to_string(status) + " (" + log_status_text(status) + ")";
+    *rejected = status != log_status_ok;
+    return true;
+}
+
+}  // namespace
+
 bool describe_response(const uint8_t* p, size_t size, std::string* text, bool* rejected) {
     *rejected = false;
     if (size == 0) return false;
@@ -280,29 +306,8 @@ bool describe_response(const uint8_t* p, size_t size, std::string* text, bool* r
         return true;
     }
     switch (p[0]) {
-        case cmd_log_config: {
-            // Requests have the same command; an answer is the longer by its
-            // status word, which tells them apart.
-            if (size < 12) return false;
-            const uint32_t operation = get_le32(p + 4), status = get_le32(p + 8);
-            if (operation == log_op_set_mask && (size < 20 || size != 20 + (uint64_t{get_le32(p + 16)} + 7) / 8))
-                return false;
-            *text = "log config ";
-            if (operation == log_op_disable_all) {
-                *text += "disable all";
-            } else if (operation == log_op_set_mask) {
-                const uint32_t equipment = get_le32(p + 12);
-                const char* name = equipment_name(equipment);
-                *text += "set mask, equipment " + hex(equipment, 1) +
-                         (name != nullptr ? std::string(" (") + name + ")" : "") + ", " +
-                         std::to_string(get_le32(p + 16)) + " items";
-            } else {
-                *text += "operation " + std::to_string(operation);
-            }
-            *text += ": status " + std::to_string(status) + " (" + log_status_text(status) + ")";
-            *rejected = status != log_status_ok;
-            return true;
-        }
+        case cmd_log_config:
+            return describe_log_config_response(p, size, text, rejected);
         case cmd_ext_msg_config:
             if (size < 4) return false;
             if (p[1] == ext_msg_set_all) {

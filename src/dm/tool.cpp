@@ -57,20 +57,22 @@ const char* const help_text =
     "check      Per file: frames in all, good and bad (bad CRC, bad escape, too short, too long);\n"
     "           bytes outside any frame, with their offsets; the driver's header words left in\n"
     "           front of buffers (counted, not errors); a truncated tail; the largest frame.\n"
-    "           Exit status 0 when every frame is good, 1 when any is bad, 2 on a usage or I/O\n"
-    "           error. --json prints the same as one JSON object per file, one a line. A file of\n"
-    "           reads also gets its reads by kind (data, short, cut, mask tables, deinit, HDLC\n"
-    "           setting), the bytes of read words and of mask tables, bytes in no read, and the\n"
-    "           frames of each modem when an external one is there.\n"
+    "           Exit status 0 when every frame is good, 1 when any is bad or none is good (an empty\n"
+    "           file, or one that is no capture), 2 on a usage or I/O error. --json prints the same\n"
+    "           as one JSON object per file, one a line. A file of reads also gets its reads by\n"
+    "           kind (data, short, cut, mask tables, deinit, HDLC setting), the bytes of read words\n"
+    "           and of mask tables, bytes in no read, and the frames of each modem when an external\n"
+    "           one is there.\n"
     "stats      Counts by command, by log code (with names for common LTE, NR, WCDMA and GSM\n"
     "           signalling codes) and by equipment id; the signalling messages by channel, as pcap\n"
     "           writes them, and the log packets it skips; the span of the log time stamps; every mask\n"
     "           response with its status and every error response with the request it refused.\n"
     "           Time stamps count 1.25 ms ticks since 1980-01-06 and are approximate: modems differ.\n"
     "join       Writes one task's files (STEM.N.*.dm, ..., STEM.1.*.dm, STEM.dm) as one stream, every\n"
-    "           frame once: the external modem's rotation copies the head of the next buffer into\n"
-    "           the full file, and join leaves that copy out (in a file of reads also behind a mask\n"
-    "           table, which ends with no flag). Reports gaps where files are missing.\n"
+    "           frame once: the external modem's rotation (its files' names begin qxdm_ext_) copies\n"
+    "           the head of the next buffer into the full file, and join leaves that copy out (in a\n"
+    "           file of reads also behind a mask table, which ends with no flag). Reports gaps where\n"
+    "           files are missing.\n"
     "pcap       The over-the-air signalling as pcapng, whatever OUT is named: open it with\n"
     "           wireshark OUT.pcapng, or tshark -r OUT.pcapng -Y lte_rrc. Two interfaces: GSMTAP v2 in\n"
     "           UDP to port 4729 over IPv4 for LTE RRC, LTE NAS, WCDMA RRC, GSM RR and GPRS/UMTS NAS;\n"
@@ -185,7 +187,7 @@ int run_check(const Context& c, const Args& a) {
         } else {
             print_check(file, result, c.out);
         }
-        if (result.bad != 0 && status == exit_ok) status = exit_bad;
+        if (!capture_good(result) && status == exit_ok) status = exit_bad;
     }
     return status;
 }

@@ -146,3 +146,37 @@ TEST(Packet, LogPacketDualSimAndTheDiagClock) {
     dm::format_utc(unix_us, text, sizeof text);
     EXPECT_STREQ(text, "2024-03-01 12:00:00.125");
 }
+
+// Split points are tried at every candidate, yet no split is taken that
+// leaves a frame whose lengths disagree: not behind decoys that pass for a
+// log packet's start, not inside a run of header words.
+TEST(Frame, SplitsTakeOnlyAFrameThatChecksAndWhoseLengthsAgree) {
+    const std::string real = log_payload(0xB0C0, 7, 300);
+    // Decoys: log packet starts whose lengths reach exactly to the frame's
+    // end, so only their CRC tells them apart.
+    std::string junk(5000, '\x11');
+    const size_t fill = junk.size() + real.size() + dm::crc_size;
+    for (size_t s = 100; s + 6 < junk.size(); s += 7) {
+        const size_t length = fill - dm::crc_size - s - 4;
+        std::string start = bytes_of({0x10, 0x00});
+        dm::put_le(length, 2, &start);
+        dm::put_le(length, 2, &start);
+        if (start.find_first_of("\x7E\x7D") == std::string::npos) junk.replace(s, 6, start);
+    }
+    const std::vector<Seen> seen = parse(junk + framed(real), 4096);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], (Seen{dm::ParseEvent::outside, dm::FrameStatus::good, 0, junk.size(), ""}));
+    EXPECT_EQ(seen[1].payload, real);
+
+    std::string words;
+    for (int i = 0; i < 32768; ++i) words += header_word();
+    const std::vector<Seen> only_words = parse(words + "\x7E", 65536);
+    ASSERT_EQ(only_words.size(), 1u);
+    EXPECT_EQ(only_words[0].status, dm::FrameStatus::bad_crc);
+
+    std::string wrong_length = log_payload(0xB0C0, 8);
+    wrong_length[2] = static_cast<char>(wrong_length[2] + 1);
+    const std::vector<Seen> behind_word = parse(header_word() + framed(wrong_length), 64);
+    ASSERT_EQ(behind_word.size(), 1u);
+    EXPECT_EQ(behind_word[0].status, dm::FrameStatus::bad_crc);
+}

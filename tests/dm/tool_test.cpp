@@ -69,6 +69,16 @@ TEST(Tool, CheckCountsAndExitStatuses) {
     EXPECT_NE(second.find("\"reason\":\"bad CRC\""), std::string::npos) << second;
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 2);
 
+    // No good frame at all is no capture, whatever else is wrong or not.
+    write_file(dir.file("text.dm"), "root:x:0:0:root:/root:/bin/bash\n");
+    write_file(dir.file("empty.dm"), "");
+    for (const char* name : {"text.dm", "empty.dm"}) {
+        const ToolRun none = run_tool({"check", "--json", dir.file(name)});
+        EXPECT_EQ(none.status, 1) << name;
+        EXPECT_NE(none.out.find("\"ok\":false"), std::string::npos) << none.out;
+    }
+    EXPECT_NE(run_tool({"check", dir.file("empty.dm")}).out.find("NO GOOD FRAME"), std::string::npos);
+
     const ToolRun missing = run_tool({"check", dir.file("good.dm"), dir.file("gone.dm")});
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find(dir.file("gone.dm") + ": cannot open"), std::string::npos) << missing.err;
@@ -169,6 +179,13 @@ TEST(Tool, JoinPutsTheRotatedFilesBackIntoOneStreamEveryFrameOnce) {
     EXPECT_NE(joined.out.find("(and " + std::to_string(buffers[4].size()) + " bytes left out"), std::string::npos)
         << joined.out;
     EXPECT_EQ(run_tool({"check", out}).status, 0);
+    // Another task's rotation copies nothing: files that end and begin alike
+    // are joined whole.
+    const std::string local = dir.file("qxdm_7k_20240301_120000_001");
+    write_file(local + ".1.120303.dm", buffers[3].substr(4) + copy(4));
+    write_file(local + ".dm", buffers[4].substr(4));
+    ASSERT_EQ(run_tool({"join", local, "-o", out}).status, 0);
+    EXPECT_EQ(read_file(out), buffers[3].substr(4) + copy(4) + buffers[4].substr(4));
 
     // Rotation deleted a file in the middle: the gap is named, the rest joined.
     ASSERT_EQ(unlink((stem + ".2.120202.dm").c_str()), 0);
