@@ -272,6 +272,7 @@ void print_check_json(const char* name, const CheckResult& r, FILE* out) {
 void stats_add(Stats* s, const ParseEvent& event) {
     check_add(&s->check, event);
     if (event.kind != ParseEvent::frame || event.status != FrameStatus::good || event.payload_size == 0) return;
+    decode_signalling(&s->signalling, event.payload, event.payload_size, &s->pdu);
     const uint8_t* p = event.payload;
     size_t size = event.payload_size;
     ++s->by_command[p[0]];
@@ -314,6 +315,8 @@ void stats_add(Stats* s, const ParseEvent& event) {
     if (list.size() < max_listed) list.push_back(Stats::Note{event.offset, text, rejected});
 }
 
+void stats_finish(Stats* s) { signalling_finish(&s->signalling); }
+
 namespace {
 
 void print_times(const Stats& s, FILE* out) {
@@ -326,6 +329,18 @@ void print_times(const Stats& s, FILE* out) {
     fprintf(out, "  log time stamps (APPROXIMATE: 1.25 ms ticks since 1980-01-06 UTC; modems differ):\n");
     fprintf(out, "    first %s, last %s UTC\n", first, last);
     fprintf(out, "    span %.3f s, from %s to %s UTC\n", span, earliest, latest);
+}
+
+void print_signalling(const SignallingDecoder& d, FILE* out) {
+    if (!d.decoded.empty()) {
+        fprintf(out, "  signalling messages by channel (as pcap writes them):\n");
+        for (const auto& [channel, count] : d.decoded) fprintf(out, "    %-42s %12llu\n", channel.c_str(), ull(count));
+    }
+    if (d.skipped_packets != 0) {
+        fprintf(out, "  log packets skipped: %llu (layout not known; counted by code and version):\n",
+                ull(d.skipped_packets));
+        fputs(skipped_text(d, "    ").c_str(), out);
+    }
 }
 
 }  // namespace
@@ -364,6 +379,7 @@ void print_stats(const char* name, const Stats& s, FILE* out) {
         if (s.other_subscriptions != 0) fprintf(out, " others: %llu", ull(s.other_subscriptions));
         fprintf(out, "\n");
     }
+    print_signalling(s.signalling, out);
     if (s.has_time) print_times(s, out);
     fprintf(out, "  mask responses: %llu\n", ull(s.mask_response_count));
     for (size_t i = 0; i < s.mask_responses.size(); ++i)
@@ -379,103 +395,6 @@ void print_stats(const char* name, const Stats& s, FILE* out) {
                 "  THE MODEM REJECTED %llu REQUEST%s of the mask (see above): this capture may lack the items the "
                 "mask asked for\n",
                 ull(s.rejected), s.rejected == 1 ? "" : "S");
-}
-
-// ---- pcap -------------------------------------------------------------------
-
-namespace {
-
-constexpr size_t ipv4_header = 20, udp_header = 8, gsmtap_header = 16;
-constexpr size_t max_diag_in_packet = 65535 - ipv4_header - udp_header - gsmtap_header;
-constexpr uint32_t linktype_raw_ip = 101;
-
-void put_be(uint64_t value, int bytes, std::string* out) {
-    for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<char>(value >> (8 * i)));
-}
-
-void flush(PcapWriter* w) {
-    size_t written = 0;
-    const int error = write_all(w->fd, w->buffer.data(), w->buffer.size(), &written);
-    if (error != 0 && w->error == 0) w->error = error;
-    w->buffer.clear();
-}
-
-// The packet time: the log packet's own stamp, else the last one seen.
-int64_t packet_time(PcapWriter* w, const uint8_t* p, size_t size) {
-    skip_dual_sim(&p, &size);
-    LogPacket packet;
-    if (parse_log_packet(p, size, &packet)) w->last_time_us = unix_us_from_diag_time(packet.timestamp);
-    return w->last_time_us;
-}
-
-}  // namespace
-
-bool pcap_open(PcapWriter* w, const char* path, std::string* error) {
-    *w = PcapWriter();
-    w->fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-    if (w->fd < 0) {
-        *error = std::string(path) + ": cannot create: " + error_text(errno).text;
-        return false;
-    }
-    put_le(0xA1B2C3D4u, 4, &w->buffer);  // microsecond time stamps
-    put_le(2, 2, &w->buffer);
-    put_le(4, 2, &w->buffer);
-    put_le(0, 4, &w->buffer);  // GMT
-    put_le(0, 4, &w->buffer);  // accuracy
-    put_le(65535, 4, &w->buffer);
-    put_le(linktype_raw_ip, 4, &w->buffer);
-    return true;
-}
-
-void pcap_add(PcapWriter* w, const uint8_t* payload, size_t size) {
-    if (size > max_diag_in_packet) {
-        size = max_diag_in_packet;  // an IPv4 packet holds no more
-        ++w->cut;
-    }
-    const int64_t time_us = std::max<int64_t>(packet_time(w, payload, size), 0);
-    const size_t ip_length = ipv4_header + udp_header + gsmtap_header + size;
-    std::string& b = w->buffer;
-    put_le(static_cast<uint64_t>(time_us / 1000000), 4, &b);
-    put_le(static_cast<uint64_t>(time_us % 1000000), 4, &b);
-    put_le(ip_length, 4, &b);
-    put_le(ip_length, 4, &b);
-    const size_t ip_start = b.size();
-    b += std::string("\x45\x00", 2);
-    put_be(ip_length, 2, &b);
-    b += std::string("\x00\x00\x40\x00\x40\x11\x00\x00\x7F\x00\x00\x01\x7F\x00\x00\x01", 16);
-    uint32_t sum = 0;
-    for (size_t i = 0; i < ipv4_header; i += 2)
-        sum += static_cast<uint32_t>(static_cast<uint8_t>(b[ip_start + i]) << 8 |
-                                     static_cast<uint8_t>(b[ip_start + i + 1]));
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    const uint16_t checksum = static_cast<uint16_t>(~sum);
-    b[ip_start + 10] = static_cast<char>(checksum >> 8);
-    b[ip_start + 11] = static_cast<char>(checksum & 0xFF);
-    put_be(gsmtap_port, 2, &b);  // from
-    put_be(gsmtap_port, 2, &b);  // to
-    put_be(udp_header + gsmtap_header + size, 2, &b);
-    put_be(0, 2, &b);  // no UDP checksum, which IPv4 allows
-    // GSMTAP v2: version, length in 32-bit words, type; the radio fields
-    // (time slot, ARFCN, signal, SNR, frame number, sub-type, antenna, sub-slot)
-    // mean nothing for raw diag and stay 0.
-    b.push_back(2);
-    b.push_back(static_cast<char>(gsmtap_header / 4));
-    b.push_back(static_cast<char>(gsmtap_type_qc_diag));
-    b.append(13, '\0');
-    b.append(reinterpret_cast<const char*>(payload), size);
-    ++w->packets;
-    if (b.size() >= read_block) flush(w);
-}
-
-bool pcap_close(PcapWriter* w, const char* path, std::string* error) {
-    flush(w);
-    if (close(w->fd) != 0 && w->error == 0) w->error = errno;
-    w->fd = -1;
-    if (w->error != 0) {
-        *error = std::string(path) + ": write failed: " + error_text(w->error).text;
-        return false;
-    }
-    return true;
 }
 
 bool qmdl_open(QmdlWriter* w, const char* path, std::string* error) {

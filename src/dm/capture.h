@@ -12,6 +12,7 @@
 
 #include "dm/frame.h"
 #include "dm/reads.h"
+#include "dm/signalling.h"
 
 namespace dm {
 
@@ -82,29 +83,17 @@ struct Stats {
     };
     std::vector<Note> mask_responses, errors;
     uint64_t mask_response_count = 0, error_count = 0, rejected = 0;
+    // The messages pcap would write, and the packets it would skip.
+    SignallingDecoder signalling;
+    SignallingPdu pdu;  // kept between frames for its buffer
 };
 constexpr size_t max_subscriptions = 64;
 void stats_add(Stats* stats, const ParseEvent& event);
+// The end of the input: segments never completed count as skipped.
+void stats_finish(Stats* stats);
 void print_stats(const char* name, const Stats& stats, FILE* out);
 // One line of frames by modem, when any came from an external one.
 void print_by_modem(const ReadSummary& reads, FILE* out);
-
-// pcap of GSMTAP (v2, type 0x11, raw diag) in UDP to port 4729 over IPv4,
-// one packet per good frame.
-constexpr uint16_t gsmtap_port = 4729;
-constexpr uint8_t gsmtap_type_qc_diag = 0x11;
-struct PcapWriter {
-    int fd = -1;
-    std::string buffer;
-    uint64_t packets = 0, cut = 0;
-    int64_t last_time_us = 0;  // of the last log packet seen
-    int error = 0;             // errno of the first failed write
-};
-// False with *error when OUT cannot be created.
-bool pcap_open(PcapWriter* writer, const char* path, std::string* error);
-void pcap_add(PcapWriter* writer, const uint8_t* payload, size_t size);
-// Flushes and closes; false with *error when any write failed.
-bool pcap_close(PcapWriter* writer, const char* path, std::string* error);
 
 // The identity of an input, to refuse an output that would overwrite it.
 struct FileId {

@@ -12,6 +12,7 @@
 
 #include "dm/capture.h"
 #include "dm/packet.h"
+#include "dm/records.h"
 #include "msg/error_text.h"
 #include "platform/fd_io.h"
 
@@ -645,6 +646,8 @@ bool scan_capture(const char* path, const CaptureHandlers& handlers, bool* as_re
                   std::string* error) {
     *as_reads = false;
     *size = 0;
+    // Records carry no framing whose bytes could tell them: the name does.
+    if (is_record_file(path)) return scan_records(path, handlers.frames, handlers.context, size, error);
     const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     struct stat info;
     if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {

@@ -52,8 +52,9 @@ struct CaptureHandlers {
 };
 
 // Scans a file as reads when it is made of them, else as a frame stream,
-// exactly as scan_file does; *as_reads tells which. False with *error when
-// it cannot be read. *size gets the bytes scanned.
+// exactly as scan_file does; *as_reads tells which. A file named *.dlf is
+// read as log records (records.h) instead. False with *error when it cannot
+// be read. *size gets the bytes scanned.
 bool scan_capture(const char* path, const CaptureHandlers& handlers, bool* as_reads, uint64_t* size,
                   std::string* error);
 // The same over bytes in memory.

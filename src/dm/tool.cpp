@@ -14,6 +14,8 @@
 #include "dm/capture.h"
 #include "dm/mask.h"
 #include "dm/packet.h"
+#include "dm/pcapng.h"
+#include "dm/signalling.h"
 #include "msg/error_text.h"
 #include "platform/fd_io.h"
 
@@ -26,7 +28,7 @@ const char* const usage_text =
     "  orlith-dm check [--json] FILE...\n"
     "  orlith-dm stats FILE...\n"
     "  orlith-dm join FILE|STEM -o OUT\n"
-    "  orlith-dm pcap FILE... -o OUT.pcap\n"
+    "  orlith-dm pcap FILE... [--raw] [--no-protected-nas] -o OUT.pcapng\n"
     "  orlith-dm qmdl FILE... -o OUT\n"
     "  orlith-dm mask build [--log CODE|FIRST-LAST]... [--msg LEVELMASK] [--events on|off]\n"
     "                       [--disable-first] -o FILE\n"
@@ -48,7 +50,9 @@ const char* const help_text =
     "taken where its count and lengths walk whole, each entry ending a frame; where none does,\n"
     "the next one is searched for, and mask tables are skipped whatever bytes they hold. Files\n"
     "that do not parse as reads (frame streams, with or without the driver's 32 in front of\n"
-    "buffers) are read as frames, as before.\n"
+    "buffers) are read as frames, as before. Files named *.dlf hold log records without framing,\n"
+    "[u16 length][u16 code][u64 time stamp][data] back to back: each reads as a good frame holding\n"
+    "its log packet, and a length below 12 or a record the end cuts makes the rest a tail.\n"
     "\n"
     "check      Per file: frames in all, good and bad (bad CRC, bad escape, too short, too long);\n"
     "           bytes outside any frame, with their offsets; the driver's header words left in\n"
@@ -60,7 +64,8 @@ const char* const help_text =
     "           and of mask tables, bytes in no read, and the frames of each modem when an external\n"
     "           one is there.\n"
     "stats      Counts by command, by log code (with names for common LTE, NR, WCDMA and GSM\n"
-    "           signalling codes) and by equipment id; the span of the log time stamps; every mask\n"
+    "           signalling codes) and by equipment id; the signalling messages by channel, as pcap\n"
+    "           writes them, and the log packets it skips; the span of the log time stamps; every mask\n"
     "           response with its status and every error response with the request it refused.\n"
     "           Time stamps count 1.25 ms ticks since 1980-01-06 and are approximate: modems differ.\n"
     "join       Writes one task's files (STEM.N.*.dm, ..., STEM.1.*.dm, STEM.dm) as one stream, every\n"
@@ -68,11 +73,18 @@ const char* const help_text =
     "           the head of the next buffer into the full file, and join leaves that copy out (in a\n"
     "           file of reads also behind a mask table, which ends with no flag). Reports gaps where\n"
     "           files are missing.\n"
-    "pcap       One packet per good frame: the diag payload without its CRC in a GSMTAP v2 header of\n"
-    "           type 0x11 (raw diag), in UDP to port 4729 over IPv4, timed by the log packet's stamp\n"
-    "           or else the last one seen. Decoding LTE/NR RRC into their own GSMTAP types is a\n"
-    "           later step; for now Wireshark shows the raw diag payload. Each external modem's\n"
-    "           frames go to their own file, named as qmdl names them.\n"
+    "pcap       The over-the-air signalling as pcapng, whatever OUT is named: open it with\n"
+    "           wireshark OUT.pcapng, or tshark -r OUT.pcapng -Y lte_rrc. Two interfaces: GSMTAP v2 in\n"
+    "           UDP to port 4729 over IPv4 for LTE RRC, LTE NAS, WCDMA RRC, GSM RR and GPRS/UMTS NAS;\n"
+    "           upper-PDU packets naming their dissector for NR RRC and 5GS NAS, which GSMTAP has no\n"
+    "           type for. A packet comment names the dual-SIM subscription, and an ARFCN too large\n"
+    "           for GSMTAP's 14 bits (the field then says 0). Times come from the log stamp and are\n"
+    "           approximate. Log packets of a layout not known (a new packet version) are skipped,\n"
+    "           never guessed at, and counted by code and version on standard error and in stats.\n"
+    "           --raw adds every good frame as raw diag (GSMTAP type 0x11, shown as data);\n"
+    "           --no-protected-nas leaves out security-protected NAS, which mostly repeats the plain\n"
+    "           messages ciphered. Each external modem's messages go to their own file, named as\n"
+    "           qmdl names them.\n"
     "qmdl       The plain frame stream: every good frame, exactly as stored, nothing between them\n"
     "           (no read words, mask tables or header words); bad frames are left out and counted.\n"
     "           OUT gets the local modem's frames; an external modem's go to OUT with .mdm1, .mdm2\n"
@@ -200,6 +212,7 @@ int run_stats(const Context& c, const Args& a) {
             status = exit_usage;
             continue;
         }
+        stats_finish(stats.get());
         if (i != 0) fprintf(c.out, "\n");
         print_stats(a.files[i], *stats, c.out);
     }
@@ -210,15 +223,21 @@ int run_stats(const Context& c, const Args& a) {
 
 // The good frames of FILE... written out, one output per modem: OUT for the
 // local one, created at once; OUT.mdm1 and so on (before OUT's extension)
-// when an external modem's first frame comes. None may be an input.
+// when an external modem's first frame comes. None may be an input. Each
+// modem's output has its own decoder: segments of one modem's message never
+// join another's.
 struct Export {
     const char* out = nullptr;
     bool pcap = false;
+    bool raw = false;  // pcap: every good frame as raw diag too
     std::vector<FileId> inputs;
-    PcapWriter pcaps[modem_count];
+    PcapngWriter pcaps[modem_count];
+    SignallingDecoder decoders[modem_count];
+    SignallingPdu pdu;
     QmdlWriter qmdls[modem_count];
     bool open[modem_count] = {};
     uint64_t bad[modem_count] = {};
+    uint64_t messages[modem_count] = {}, raws[modem_count] = {};
     std::string paths[modem_count];
     std::string error;  // the first output that could not be made
 };
@@ -230,22 +249,54 @@ bool export_open(Export* e, int modem) {
     const char* path = e->paths[modem].c_str();
     e->open[modem] =
         refuse_input_as_output(path, e->inputs, &e->error) &&
-        (e->pcap ? pcap_open(&e->pcaps[modem], path, &e->error) : qmdl_open(&e->qmdls[modem], path, &e->error));
+        (e->pcap ? pcapng_open(&e->pcaps[modem], path, &e->error) : qmdl_open(&e->qmdls[modem], path, &e->error));
     return e->open[modem];
 }
 
 void export_frame(void* context, const ParseEvent& event) {
     Export* e = static_cast<Export*>(context);
     if (event.kind != ParseEvent::frame || event.modem >= modem_count) return;
+    const int m = event.modem;
     if (event.status != FrameStatus::good) {
-        ++e->bad[event.modem];
-    } else if (export_open(e, event.modem)) {
-        if (e->pcap) {
-            pcap_add(&e->pcaps[event.modem], event.payload, event.payload_size);
-        } else {
-            qmdl_add(&e->qmdls[event.modem], event.payload, event.payload_size);
+        ++e->bad[m];
+    } else if (!export_open(e, m)) {
+        return;
+    } else if (!e->pcap) {
+        qmdl_add(&e->qmdls[m], event.payload, event.payload_size);
+    } else {
+        if (e->raw) {
+            pcapng_add_raw(&e->pcaps[m], event.payload, event.payload_size);
+            ++e->raws[m];
+        }
+        if (decode_signalling(&e->decoders[m], event.payload, event.payload_size, &e->pdu) == Decoded::pdu) {
+            pcapng_add_signalling(&e->pcaps[m], e->pdu);
+            ++e->messages[m];
         }
     }
+}
+
+unsigned long long ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+// What one output holds: on stdout, and what was skipped on stderr, where a
+// script that keeps stdout still shows it to whoever runs it.
+void print_export(const Context& c, const Export& e, int modem) {
+    const char* path = e.paths[modem].c_str();
+    if (e.pcap) {
+        fprintf(c.out, "%s: %llu packets (%llu signalling messages, %llu raw diag)", path, ull(e.pcaps[modem].packets),
+                ull(e.messages[modem]), ull(e.raws[modem]));
+    } else {
+        fprintf(c.out, "%s: %llu frames (the plain frame stream)", path, ull(e.qmdls[modem].frames));
+    }
+    if (modem != modem_local) fprintf(c.out, " of %s", modem_name(modem));
+    if (e.bad[modem] != 0) fprintf(c.out, "; %llu bad frames left out", ull(e.bad[modem]));
+    const SignallingDecoder& d = e.decoders[modem];
+    if (d.left_out != 0) fprintf(c.out, "; %llu security-protected NAS messages left out", ull(d.left_out));
+    if (e.pcap && e.pcaps[modem].cut != 0)
+        fprintf(c.out, "; %llu payloads cut to what an IPv4 packet holds", ull(e.pcaps[modem].cut));
+    fprintf(c.out, "\n");
+    if (d.skipped_packets != 0)
+        fprintf(c.err, "%s: %llu log packets skipped (layout not known; counted by code and version):\n%s", path,
+                ull(d.skipped_packets), skipped_text(d, "  ").c_str());
 }
 
 // Closes each output and says what it holds.
@@ -254,24 +305,15 @@ int finish_export(const Context& c, Export* e, int status) {
         if (!e->open[modem]) continue;
         const char* path = e->paths[modem].c_str();
         std::string error;
-        if (!(e->pcap ? pcap_close(&e->pcaps[modem], path, &error) : qmdl_close(&e->qmdls[modem], path, &error))) {
+        if (e->pcap) {
+            signalling_finish(&e->decoders[modem]);
+        }
+        if (!(e->pcap ? pcapng_close(&e->pcaps[modem], path, &error) : qmdl_close(&e->qmdls[modem], path, &error))) {
             io_error(c, error);
             status = exit_usage;
             continue;
         }
-        const unsigned long long count = e->pcap ? e->pcaps[modem].packets : e->qmdls[modem].frames;
-        if (e->pcap) {
-            fprintf(c.out, "%s: %llu packets (GSMTAP raw diag, UDP port %u)", path, count, gsmtap_port);
-        } else {
-            fprintf(c.out, "%s: %llu frames (the plain frame stream)", path, count);
-        }
-        if (modem != modem_local) fprintf(c.out, " of %s", modem_name(modem));
-        if (e->bad[modem] != 0)
-            fprintf(c.out, "; %llu bad frames left out", static_cast<unsigned long long>(e->bad[modem]));
-        if (e->pcap && e->pcaps[modem].cut != 0)
-            fprintf(c.out, "; %llu payloads cut to what an IPv4 packet holds",
-                    static_cast<unsigned long long>(e->pcaps[modem].cut));
-        fprintf(c.out, "\n");
+        print_export(c, *e, modem);
     }
     if (!e->error.empty()) status = io_error(c, e->error);
     return status;
@@ -279,10 +321,17 @@ int finish_export(const Context& c, Export* e, int status) {
 
 int run_export(const Context& c, const Args& a, bool pcap) {
     if (a.files.empty() || a.output == nullptr)
-        return usage_error(c, pcap ? "pcap: FILE... -o OUT.pcap" : "qmdl: FILE... -o OUT");
+        return usage_error(c,
+                           pcap ? "pcap: FILE... [--raw] [--no-protected-nas] -o OUT.pcapng" : "qmdl: FILE... -o OUT");
     std::unique_ptr<Export> e(new Export());
     e->out = a.output;
     e->pcap = pcap;
+    for (const char* option : a.options) {
+        if (strcmp(option, "--raw") == 0) e->raw = true;
+        if (strcmp(option, "--no-protected-nas") == 0) {
+            for (SignallingDecoder& d : e->decoders) d.protected_nas = false;
+        }
+    }
     e->inputs = input_ids(a.files);
     if (!export_open(e.get(), modem_local)) return io_error(c, e->error);
     CaptureHandlers handlers;
@@ -457,8 +506,10 @@ int run(const Context& c, int argc, const char* const* argv) {
     }
     if (command == "mask") return run_mask(c, argc, argv);
     const bool is_check = command == "check";
-    const Args a =
-        split_args(argc, argv, 2, {}, is_check ? std::vector<std::string>{"--json"} : std::vector<std::string>{});
+    std::vector<std::string> flags;
+    if (is_check) flags = {"--json"};
+    if (command == "pcap") flags = {"--raw", "--no-protected-nas"};
+    const Args a = split_args(argc, argv, 2, {}, flags);
     if (!a.error.empty()) return usage_error(c, command + ": " + a.error);
     if (is_check) return run_check(c, a);
     if (command == "stats") return run_stats(c, a);

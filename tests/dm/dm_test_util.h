@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -39,6 +40,110 @@ inline std::string log_payload(uint16_t code, uint64_t timestamp, size_t data_si
     std::string payload;
     dm::append_log_packet(code, timestamp, reinterpret_cast<const uint8_t*>(data.data()), data.size(), &payload);
     return payload;
+}
+
+// ---- signalling log packets and what pcap makes of them
+
+// LTE NAS (0xB0E0-0xB0ED): version 1, a release triple, the PDU.
+inline std::string lte_nas_packet(uint16_t code, uint64_t timestamp, const std::string& pdu) {
+    const std::string data = bytes_of({1, 15, 0, 0}) + pdu;
+    std::string out;
+    dm::append_log_packet(code, timestamp, reinterpret_cast<const uint8_t*>(data.data()), data.size(), &out);
+    return out;
+}
+// An EMM identity request (IMSI), plain, as 0xB0EC holds it.
+inline std::string nas_identity_request() { return bytes_of({0x07, 0x55, 0x01}); }
+
+// 5GS NAS (0xB800-0xB814): u32 version 1, three release bytes, the PDU.
+inline std::string nas_5gs_packet(uint16_t code, uint64_t timestamp, const std::string& pdu) {
+    const std::string data = bytes_of({1, 0, 0, 0, 15, 0, 0}) + pdu;
+    std::string out;
+    dm::append_log_packet(code, timestamp, reinterpret_cast<const uint8_t*>(data.data()), data.size(), &out);
+    return out;
+}
+
+// LTE RRC (0xB0C0) of version 19: 19 bytes of header (EARFCN u32, SIB mask),
+// then the message; PDU number 1 is BCCH-BCH, whose MIB is any 3 bytes.
+inline std::string lte_rrc_packet(uint64_t timestamp, uint8_t pdu_number = 1,
+                                  const std::string& message = bytes_of({0x78, 0xA8, 0x00}), uint8_t version = 19) {
+    std::string data = bytes_of({version, 15, 0, 0});
+    dm::put_le(301, 2, &data);   // PCI
+    dm::put_le(1850, 4, &data);  // EARFCN
+    dm::put_le(0x1230, 2, &data);
+    data.push_back(static_cast<char>(pdu_number));
+    dm::put_le(0, 4, &data);
+    dm::put_le(message.size(), 2, &data);
+    data += message;
+    std::string out;
+    dm::append_log_packet(0xB0C0, timestamp, reinterpret_cast<const uint8_t*>(data.data()), data.size(), &out);
+    return out;
+}
+
+// A .dlf record: the log packet without its command, "more" byte and outer
+// length.
+inline std::string dlf_record(const std::string& log_packet) { return log_packet.substr(4); }
+
+struct PcapngPacket {
+    uint32_t interface;
+    std::string data;
+};
+struct Pcapng {
+    bool whole = false;  // every block's lengths agree and it ends at a block's end
+    uint32_t first_word = 0;
+    std::vector<uint16_t> link_types;  // by interface
+    std::vector<PcapngPacket> packets;
+};
+// The interfaces and enhanced packets of a pcapng file of one section.
+inline Pcapng read_pcapng(const std::string& bytes) {
+    Pcapng f;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (bytes.size() >= 4) f.first_word = dm::get_le32(p);
+    size_t at = 0;
+    while (at + 12 <= bytes.size()) {
+        const uint32_t type = dm::get_le32(p + at), length = dm::get_le32(p + at + 4);
+        if (length < 12 || length % 4 != 0 || length > bytes.size() - at || dm::get_le32(p + at + length - 4) != length)
+            return f;
+        if (type == 1 && length >= 20) f.link_types.push_back(dm::get_le16(p + at + 8));
+        if (type == 6 && length >= 32) {
+            const uint32_t captured = dm::get_le32(p + at + 20);
+            if (captured > length - 32) return f;
+            f.packets.push_back({dm::get_le32(p + at + 8), bytes.substr(at + 28, captured)});
+        }
+        at += length;
+    }
+    f.whole = at == bytes.size();
+    return f;
+}
+
+// A GSMTAP packet's type and sub-type and what follows its header, from an
+// IPv4 packet of UDP to 4729; false for anything else.
+inline bool gsmtap_of(const std::string& ip, uint8_t* type, uint8_t* subtype, std::string* payload) {
+    if (ip.size() < 44 || ip[0] != '\x45' || ip[9] != '\x11' || ip.substr(22, 2) != bytes_of({0x12, 0x79}) ||
+        ip[28] != 2)
+        return false;
+    *type = static_cast<uint8_t>(ip[30]);
+    *subtype = static_cast<uint8_t>(ip[40]);
+    *payload = ip.substr(28 + 4 * static_cast<uint8_t>(ip[29]));
+    return true;
+}
+
+// tshark's fields of each packet of a file, one line each; false when
+// tshark is not there or failed.
+inline bool tshark_fields(const std::string& path, const std::string& fields, std::string* listing) {
+    if (access("/usr/bin/tshark", X_OK) != 0) return false;
+    const std::string command = "/usr/bin/tshark -r '" + path + "' -T fields " + fields + " 2>/dev/null";
+    // NOLINTNEXTLINE(cert-env33-c): a fixed program on the test's own scratch file
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return false;
+    char line[512];
+    while (fgets(line, sizeof line, pipe) != nullptr) *listing += line;
+    return pclose(pipe) == 0;
+}
+
+inline size_t occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t from = 0; (from = text.find(what, from)) != std::string::npos; from += what.size()) ++count;
+    return count;
 }
 
 inline std::string header_word() { return std::string(reinterpret_cast<const char*>(dm::header_word), 4); }

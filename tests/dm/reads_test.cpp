@@ -1,7 +1,8 @@
 // Captures made of the diag driver's reads: every layout a phone's kernel
 // and the daemon's batching leave in a file gives back each frame once, from
 // its own modem, with the words and the tables between frames told for
-// what they are; files without reads read as they always did.
+// what they are; files without reads read as they always did, and .dlf
+// files of bare log records read as the log packets they are.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "dm/capture.h"
 #include "dm/reads.h"
+#include "dm/records.h"
 #include "dm_test_util.h"
 #include "test_support.h"
 
@@ -384,9 +386,11 @@ TEST(Reads, ToolOnACaptureOfReads) {
     EXPECT_NE(qmdl.out.find(dir.file("out.mdm2.qmdl") + ": 1 frames (the plain frame stream) of external modem 2\n"),
               std::string::npos)
         << qmdl.out;
-    const ToolRun pcap = run_tool({"pcap", in, "-o", dir.file("out.pcap")});
+    const ToolRun pcap = run_tool({"pcap", "--raw", in, "-o", dir.file("out.pcap")});
     ASSERT_EQ(pcap.status, 0) << pcap.err;
-    EXPECT_NE(pcap.out.find(dir.file("out.pcap") + ": 2 packets"), std::string::npos) << pcap.out;
+    EXPECT_NE(pcap.out.find(dir.file("out.pcap") + ": 2 packets (0 signalling messages, 2 raw diag)"),
+              std::string::npos)
+        << pcap.out;
     EXPECT_NE(pcap.out.find(dir.file("out.mdm1.pcap") + ": 1 packets"), std::string::npos) << pcap.out;
 
     // The input itself, a link to it, and an input that an external modem's
@@ -426,4 +430,65 @@ TEST(Reads, JoinLeavesOutTheRotationCopyBehindAMaskTable) {
         << joined.out;
     EXPECT_EQ(read_file(out), full + next_batch.substr(4) + data_read({entry({7})}));
     EXPECT_EQ(scan(read_file(out)).good.size(), 5u);
+}
+
+// .dlf records hand on the log packet each one is, whatever blocks the
+// bytes come in; a length that cannot be, or a record the end cuts, leaves
+// the rest as a tail and nothing read past it.
+TEST(Records, EachRecordIsItsLogPacketInBlocksOfAnySize) {
+    const std::string nas = lte_nas_packet(0xB0EC, 77, nas_identity_request());
+    const std::string big = log_payload(0xB193, 78, 3000);
+    const std::string good = dlf_record(nas) + dlf_record(big);
+    struct Case {
+        std::string bytes;
+        size_t records;
+        size_t tail_offset, tail_size;
+    };
+    const std::string bad_length = bytes_of({0x05, 0x00}) + dlf_record(nas);
+    const Case cases[] = {
+        {good, 2, 0, 0},
+        {good + bad_length, 2, good.size(), bad_length.size()},
+        {good + dlf_record(nas).substr(0, 13), 2, good.size(), 13},
+        {good + "\x0C", 2, good.size(), 1},
+        {bytes_of({0x00, 0x00}) + good, 0, 0, good.size() + 2},
+    };
+    for (const Case& c : cases) {
+        for (size_t block : {c.bytes.size(), size_t{1}, size_t{7}, size_t{2999}}) {
+            Scan s;
+            dm::RecordScanner scanner;
+            auto handler = [](void* context, const dm::ParseEvent& event) {
+                Scan* s = static_cast<Scan*>(context);
+                dm::check_add(&s->check, event);
+                if (event.kind != dm::ParseEvent::frame) return;
+                s->good.push_back(
+                    {event.modem, std::string(reinterpret_cast<const char*>(event.payload), event.payload_size)});
+                s->good_spans.push_back({event.offset, event.size});
+            };
+            // Each block a copy of its own, so that a read past it shows.
+            for (size_t at = 0; at < c.bytes.size(); at += block) {
+                const std::vector<uint8_t> piece(
+                    c.bytes.begin() + static_cast<long>(at),
+                    c.bytes.begin() + static_cast<long>(std::min(c.bytes.size(), at + block)));
+                dm::records_feed(&scanner, piece.data(), piece.size(), handler, &s);
+            }
+            dm::records_finish(&scanner, handler, &s);
+            const std::string where =
+                "case of " + std::to_string(c.bytes.size()) + " bytes, blocks of " + std::to_string(block);
+            ASSERT_EQ(s.good.size(), c.records) << where;
+            if (c.records == 2) {
+                EXPECT_EQ(s.good[0].payload, nas) << where;
+                EXPECT_EQ(s.good[1].payload, big) << where;
+                EXPECT_EQ(s.good_spans[1].offset, nas.size() - 4) << where;
+                EXPECT_EQ(s.good_spans[1].size, big.size() - 4) << where;
+            }
+            EXPECT_EQ(s.check.has_tail, c.tail_size != 0) << where;
+            EXPECT_EQ(s.check.tail.offset, c.tail_offset) << where;
+            EXPECT_EQ(s.check.tail.size, c.tail_size) << where;
+            EXPECT_EQ(s.check.bytes, c.bytes.size()) << where;
+        }
+    }
+    EXPECT_TRUE(dm::is_record_file("/sdcard/log/x.DLF"));
+    EXPECT_TRUE(dm::is_record_file("x.dlf"));
+    EXPECT_FALSE(dm::is_record_file("x.dlf.dm"));
+    EXPECT_FALSE(dm::is_record_file("dlf"));
 }

@@ -1,11 +1,12 @@
 // orlith-dm's commands on captures made by the library: what a field
 // engineer reads from check and stats, what join puts back together, and
-// what Wireshark's tshark makes of the pcap.
+// what Wireshark's tshark makes of the pcapng of the signalling.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "dm/capture.h"
 #include "dm/mask.h"
+#include "dm/pcapng.h"
 #include "dm_test_util.h"
 #include "test_support.h"
 
@@ -35,8 +36,6 @@ long long count_of(const std::string& out, const std::string& label) {
     const size_t end = out.find('\n', at);
     return std::stoll(out.substr(out.rfind(' ', end) + 1, end));
 }
-
-uint32_t le32(const std::string& s, size_t at) { return dm::get_le32(reinterpret_cast<const uint8_t*>(s.data()) + at); }
 
 }  // namespace
 
@@ -89,8 +88,7 @@ TEST(Tool, CheckCountsAndExitStatuses) {
     EXPECT_EQ(run_tool({"frobnicate"}).status, 2);
     const ToolRun help = run_tool({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("Decoding LTE/NR RRC into their own GSMTAP types is a\n           later step"),
-              std::string::npos);
+    EXPECT_NE(help.out.find("orlith-dm pcap FILE... [--raw] [--no-protected-nas] -o OUT.pcapng"), std::string::npos);
 }
 
 TEST(Tool, StatsShowsCodesTimesAndWhatTheModemAnswered) {
@@ -111,6 +109,10 @@ TEST(Tool, StatsShowsCodesTimesAndWhatTheModemAnswered) {
     EXPECT_NE(o.find("APPROXIMATE"), std::string::npos) << o;
     EXPECT_NE(o.find("first 2024-03-01 12:00:00.000, last 2024-03-01 12:00:01.500 UTC"), std::string::npos) << o;
     EXPECT_NE(o.find("span 1.500 s"), std::string::npos) << o;
+    // Its LTE RRC packets are of version 0x7E, which no modem has.
+    EXPECT_NE(o.find(" (layout not known; counted by code and version):\n"), std::string::npos) << o;
+    EXPECT_NE(o.find("\n    0xB0C0 version 126: 4 packets"), std::string::npos) << o;
+    EXPECT_EQ(o.find("signalling messages by channel"), std::string::npos) << o;
     EXPECT_NE(o.find("mask responses: 2\n    at offset 0: log config set mask, equipment 0xB (LTE/NR), 8 items: "
                      "status 0 (ok)\n"),
               std::string::npos)
@@ -208,65 +210,166 @@ TEST(Tool, RotationCopyIsFoundOnlyWhereTheBytesSayItIs) {
     EXPECT_EQ(dm::rotation_copy_size(a + b, b + a), b.size());
 }
 
-TEST(Tool, PcapHoldsEveryGoodFrameInGsmtapAndTsharkReadsIt) {
+// The messages a field engineer opens in Wireshark: LTE NAS and LTE RRC in
+// GSMTAP, 5GS NAS in an upper-PDU packet, each frame's raw diag beside them
+// with --raw, whatever OUT is named; what has no known layout is counted.
+TEST(Tool, PcapWritesSignallingAndRawDiagThatTsharkDecodes) {
     TempDir dir;
-    const std::string capture = masked_capture();
     std::string broken = framed(log_payload(0xB0C0, stamp(5)));
     broken[broken.find('\x11')] ^= 0x04;
-    write_file(dir.file("a.dm"), capture);
+    write_file(dir.file("a.dm"), masked_capture() +
+                                     framed(lte_nas_packet(0xB0EC, stamp(2000), nas_identity_request())) +
+                                     framed(lte_rrc_packet(stamp(2001))) +
+                                     framed(nas_5gs_packet(0xB80A, stamp(2002), bytes_of({0x7E, 0x00, 0x5B, 0x01}))));
     write_file(dir.file("b.dm"), broken + framed(bytes_of({0x60, 0x01})));
     const std::string out = dir.file("out.pcap");
-    const ToolRun run = run_tool({"pcap", dir.file("a.dm"), dir.file("b.dm"), "-o", out});
+    const ToolRun run = run_tool({"pcap", dir.file("a.dm"), "--raw", dir.file("b.dm"), "-o", out});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("14 packets"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("1 bad frames left out"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(out + ": 20 packets (3 signalling messages, 17 raw diag); 1 bad frames left out\n"),
+              std::string::npos)
+        << run.out;
+    // The B0C0 packets of masked_capture are of version 0x7E.
+    EXPECT_EQ(run.err.find(out + ": "), 0u) << run.err;
+    EXPECT_NE(run.err.find(" log packets skipped (layout not known; counted by code and version):\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("\n  0xB0C0 version 126: 4 packets"), std::string::npos) << run.err;
 
-    const std::string pcap = read_file(out);
-    ASSERT_GE(pcap.size(), 24u);
-    EXPECT_EQ(le32(pcap, 0), 0xA1B2C3D4u);
-    EXPECT_EQ(le32(pcap, 20), 101u);  // raw IPv4
-    size_t at = 24;
-    std::vector<std::string> payloads;
-    std::vector<uint32_t> seconds, micros;
-    while (at + 16 <= pcap.size()) {
-        const uint32_t length = le32(pcap, at + 8);
-        ASSERT_EQ(le32(pcap, at + 12), length);
-        ASSERT_LE(at + 16 + length, pcap.size());
-        const std::string ip = pcap.substr(at + 16, length);
-        seconds.push_back(le32(pcap, at));
-        micros.push_back(le32(pcap, at + 4));
-        EXPECT_EQ(ip[0], '\x45');
-        EXPECT_EQ(ip[9], '\x11');                                   // UDP
-        EXPECT_EQ(ip.substr(22, 2), bytes_of({0x12, 0x79}));        // to 4729
-        EXPECT_EQ(ip.substr(28, 3), bytes_of({0x02, 0x04, 0x11}));  // GSMTAP v2, 16 bytes, raw diag
-        payloads.push_back(ip.substr(44));
-        at += 16 + length;
+    const Pcapng f = read_pcapng(read_file(out));
+    EXPECT_TRUE(f.whole);
+    EXPECT_EQ(f.first_word, 0x0A0D0D0Au);
+    ASSERT_EQ(f.link_types, (std::vector<uint16_t>{228, 252}));  // IPv4, upper PDU
+    std::vector<std::string> raw;
+    std::vector<std::pair<int, int>> types;
+    std::string nas;
+    size_t upper = 0;
+    for (const PcapngPacket& packet : f.packets) {
+        uint8_t type = 0, subtype = 0;
+        std::string payload;
+        if (packet.interface == 1) {
+            ++upper;
+            EXPECT_NE(packet.data.find("nas-5gs"), std::string::npos);
+            EXPECT_EQ(packet.data.substr(packet.data.size() - 4), bytes_of({0x7E, 0x00, 0x5B, 0x01}));
+        } else if (!gsmtap_of(packet.data, &type, &subtype, &payload)) {
+            ADD_FAILURE() << "not GSMTAP on interface 0";
+        } else if (type == dm::gsmtap_type_qc_diag) {
+            raw.push_back(payload);
+        } else {
+            types.emplace_back(type, subtype);
+            if (type == dm::gsmtap_type_lte_nas) nas = payload;
+        }
     }
-    EXPECT_EQ(at, pcap.size());
-    ASSERT_EQ(payloads.size(), 14u);
-    EXPECT_EQ(payloads[2], log_payload(0xB0C0, stamp(0)));
-    EXPECT_EQ(payloads.back(), bytes_of({0x60, 0x01}));
-    // The answers before any log packet carry no time; then each log
-    // packet's own, and after them the last one seen.
-    EXPECT_EQ(seconds[0], 0u);
-    EXPECT_EQ(seconds[2], static_cast<uint32_t>(start_us / 1000000));
-    EXPECT_EQ(micros[3], 100000u);
-    EXPECT_EQ(micros[12], 500000u);  // the dual-SIM wrapped packet's own
-    EXPECT_EQ(micros[13], 500000u);
+    EXPECT_EQ(upper, 1u);
+    EXPECT_EQ(types, (std::vector<std::pair<int, int>>{{0x12, 0}, {0x0D, 4}}));  // plain NAS; BCCH-BCH
+    EXPECT_EQ(nas, nas_identity_request());
+    ASSERT_EQ(raw.size(), 17u);
+    EXPECT_EQ(raw[2], log_payload(0xB0C0, stamp(0)));
+    EXPECT_EQ(raw.back(), bytes_of({0x60, 0x01}));
 
-    if (access("/usr/bin/tshark", X_OK) != 0) {
-        GTEST_SKIP() << "tshark is not installed (Debian package tshark): the pcap was not shown to Wireshark";
-    }
-    const std::string command = "/usr/bin/tshark -r '" + out + "' -T fields -e frame.protocols 2>/dev/null";
-    // NOLINTNEXTLINE(cert-env33-c): a fixed program on the test's own scratch file
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
     std::string listing;
-    char line[512];
-    while (fgets(line, sizeof line, pipe) != nullptr) listing += line;
-    EXPECT_EQ(pclose(pipe), 0) << listing;
-    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 14) << listing;
-    size_t gsmtap = 0;
-    for (size_t from = 0; (from = listing.find(":udp:gsmtap", from)) != std::string::npos; ++from) ++gsmtap;
-    EXPECT_EQ(gsmtap, 14u) << listing;
+    if (!tshark_fields(out, "-e frame.protocols -e _ws.col.Info", &listing)) {
+        GTEST_SKIP() << "tshark is not installed (Debian package tshark) or failed: the pcapng was not shown to "
+                        "Wireshark";
+    }
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 20) << listing;
+    EXPECT_EQ(occurrences(listing, ":udp:gsmtap"), 19u) << listing;
+    EXPECT_EQ(occurrences(listing, ":gsmtap:nas-eps\tIdentity request"), 1u) << listing;
+    EXPECT_EQ(occurrences(listing, ":gsmtap:lte_rrc\tMasterInformationBlock"), 1u) << listing;
+    EXPECT_EQ(occurrences(listing, "nas-5gs\tIdentity request"), 1u) << listing;
+    EXPECT_EQ(listing.find("malformed"), std::string::npos) << listing;
+}
+
+// Each modem's messages in their own pcapng, one decoder each; protected NAS
+// left out on request; flags only where they belong.
+TEST(Tool, PcapPerModemOutputsAndProtectedNas) {
+    TempDir dir;
+    const std::string in = dir.file("reads.dm");
+    const std::string plain = framed(lte_nas_packet(0xB0EC, stamp(1), nas_identity_request()));
+    const std::string ciphered = framed(lte_nas_packet(0xB0EA, stamp(2), bytes_of({0x27, 1, 2, 3, 4, 5, 0x07, 0x55})));
+    write_file(in, data_read({read_entry(plain + ciphered), read_entry(ciphered, token_mdm1)}, false));
+    const std::string out = dir.file("out.pcapng"), mdm1 = dir.file("out.mdm1.pcapng");
+
+    const ToolRun all = run_tool({"pcap", in, "-o", out});
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_NE(all.out.find(out + ": 2 packets (2 signalling messages, 0 raw diag)\n"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find(mdm1 + ": 1 packets (1 signalling messages, 0 raw diag) of external modem 1\n"),
+              std::string::npos)
+        << all.out;
+    EXPECT_EQ(all.err, "");
+    for (const std::string& file : {out, mdm1}) EXPECT_EQ(read_pcapng(read_file(file)).first_word, 0x0A0D0D0Au);
+    const Pcapng ext = read_pcapng(read_file(mdm1));
+    ASSERT_EQ(ext.packets.size(), 1u);
+    uint8_t type = 0, subtype = 0;
+    std::string payload;
+    ASSERT_TRUE(gsmtap_of(ext.packets[0].data, &type, &subtype, &payload));
+    EXPECT_EQ(subtype, 1);  // with its security header
+
+    const ToolRun plain_only = run_tool({"pcap", "--no-protected-nas", in, "-o", out});
+    ASSERT_EQ(plain_only.status, 0) << plain_only.err;
+    EXPECT_NE(plain_only.out.find(out + ": 1 packets (1 signalling messages, 0 raw diag); 1 security-protected NAS "
+                                        "messages left out\n"),
+              std::string::npos)
+        << plain_only.out;
+    EXPECT_NE(plain_only.out.find(mdm1 + ": 0 packets"), std::string::npos) << plain_only.out;
+
+    EXPECT_EQ(run_tool({"qmdl", "--raw", in, "-o", dir.file("x.qmdl")}).status, 2);
+    EXPECT_EQ(run_tool({"pcap", "--json", in, "-o", out}).status, 2);
+    EXPECT_EQ(run_tool({"pcap", in}).status, 2);
+}
+
+// .dlf files: every command reads their records as the log packets they
+// are; a length that cannot be is where the file stops making sense.
+TEST(Tool, DlfRecordsReadByEveryCommand) {
+    TempDir dir;
+    const std::string nas = lte_nas_packet(0xB0ED, stamp(0), nas_identity_request());
+    const std::string rrc = lte_rrc_packet(stamp(1), 1, bytes_of({1, 2, 3}), 33);
+    const std::string records = dlf_record(nas) + dlf_record(rrc) + dlf_record(nas);
+    const std::string bad = bytes_of({0x04, 0x00, 0xEC, 0xB0}) + dlf_record(nas);
+    const std::string in = dir.file("modem.DLF");
+    write_file(in, records + bad);
+
+    const ToolRun check = run_tool({"check", in});
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("frames:         3 (3 good, 0 bad)"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("truncated tail: " + std::to_string(bad.size()) + " bytes at offset " +
+                             std::to_string(records.size())),
+              std::string::npos)
+        << check.out;
+    EXPECT_NE(check.out.find("largest frame:  " + std::to_string(rrc.size() - 4) + " bytes at offset " +
+                             std::to_string(nas.size() - 4)),
+              std::string::npos)
+        << check.out;
+
+    const ToolRun stats = run_tool({"stats", in});
+    EXPECT_EQ(count_of(stats.out, "0xB0ED LTE NAS EMM Plain OTA Outgoing Message"), 2) << stats.out;
+    EXPECT_EQ(count_of(stats.out, "0xB0C0 LTE RRC OTA Packet"), 1) << stats.out;
+    const size_t heading = stats.out.find("  signalling messages by channel (as pcap writes them):\n    ");
+    ASSERT_NE(heading, std::string::npos) << stats.out;
+    const std::string channel_line = stats.out.substr(heading, stats.out.find('\n', heading + 60) - heading);
+    EXPECT_NE(channel_line.find("NAS"), std::string::npos) << channel_line;
+    EXPECT_EQ(channel_line.substr(channel_line.size() - 2), " 2") << channel_line;
+    EXPECT_NE(stats.out.find("  log packets skipped: 1 (layout not known; counted by code and version):\n"
+                             "    0xB0C0 version 33: 1 packet"),
+              std::string::npos)
+        << stats.out;
+
+    const std::string out = dir.file("modem.pcapng");
+    const ToolRun pcap = run_tool({"pcap", in, "-o", out});
+    ASSERT_EQ(pcap.status, 0) << pcap.err;
+    EXPECT_NE(pcap.out.find(out + ": 2 packets (2 signalling messages, 0 raw diag)\n"), std::string::npos) << pcap.out;
+    EXPECT_NE(pcap.err.find("0xB0C0 version 33: 1 packet"), std::string::npos) << pcap.err;
+    const Pcapng f = read_pcapng(read_file(out));
+    ASSERT_EQ(f.packets.size(), 2u);
+    uint8_t type = 0, subtype = 0;
+    std::string payload;
+    ASSERT_TRUE(gsmtap_of(f.packets[1].data, &type, &subtype, &payload));
+    EXPECT_EQ(type, dm::gsmtap_type_lte_nas);
+    EXPECT_EQ(payload, nas_identity_request());
+    // A bad length first: the whole file is a tail, nothing is read as a record.
+    write_file(in, bad + records);
+    const ToolRun broken = run_tool({"check", in});
+    EXPECT_NE(broken.out.find("frames:         0 (0 good"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("truncated tail: " + std::to_string(bad.size() + records.size()) + " bytes at offset 0"),
+              std::string::npos)
+        << broken.out;
 }
