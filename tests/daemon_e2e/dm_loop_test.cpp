@@ -154,26 +154,21 @@ unsigned long long figure(const std::string& stats, const std::string& name) {
     return at == std::string::npos ? 0 : strtoull(stats.c_str() + at + name.size() + 2, nullptr, 10);
 }
 
-std::vector<std::vector<std::string>> tshark_fields(const std::string& pcap) {
+// Each line of a listing, split at its tabs.
+std::vector<std::vector<std::string>> rows_of(const std::string& listing) {
     std::vector<std::vector<std::string>> rows;
-    const std::string command = "/usr/bin/tshark -r '" + pcap +
-                                "' -T fields -E separator=/t -e frame.protocols -e _ws.malformed -e _ws.col.Info 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return rows;
-    char line[4096];
-    while (fgets(line, sizeof line, pipe) != nullptr) {
-        std::string text(line);
-        if (!text.empty() && text.back() == '\n') text.pop_back();
+    for (size_t at = 0; at < listing.size();) {
+        const size_t end = std::min(listing.find('\n', at), listing.size());
         std::vector<std::string> fields;
-        for (size_t start = 0;;) {
-            const size_t tab = text.find('\t', start);
-            fields.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-            if (tab == std::string::npos) break;
+        for (size_t start = at;;) {
+            const size_t tab = std::min(listing.find('\t', start), end);
+            fields.push_back(listing.substr(start, tab - start));
+            if (tab == end) break;
             start = tab + 1;
         }
         rows.push_back(fields);
+        at = end + 1;
     }
-    pclose(pipe);
     return rows;
 }
 
@@ -205,7 +200,9 @@ TEST_F(DmLoop, SignallingTheModemLogsOpensInWiresharkFromTheCapture) {
     for (const simphone::SignallingSample& sample : samples) {
         if (sample.stack_end != nullptr) expected.push_back(&sample);
     }
-    const std::vector<std::vector<std::string>> rows = tshark_fields(out);
+    std::string listing;
+    ASSERT_TRUE(tshark_fields(out, "-e frame.protocols -e _ws.malformed -e _ws.col.Info", &listing));
+    const std::vector<std::vector<std::string>> rows = rows_of(listing);
     ASSERT_EQ(rows.size(), expected.size()) << "packets read by tshark";
     size_t decoded = 0;
     for (size_t i = 0; i < rows.size(); ++i) {

@@ -12,7 +12,9 @@
 #include "dm/packet.h"
 #include "dm/pcapng.h"
 #include "dm/signalling.h"
+#include "dm_test_util.h"
 #include "signalling_packets.h"
+#include "test_support.h"
 
 namespace {
 
@@ -263,60 +265,13 @@ TEST(SignallingOtherCodes, DualSimWrapperGivesTheSubscription) {
 
 std::string scratch(const char* name) { return ::testing::TempDir() + "orlith_sig_" + name + ".pcapng"; }
 
-std::string read_file(const std::string& path) {
-    std::string out;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return out;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, got);
-    fclose(f);
-    return out;
-}
-
-std::string tshark_fields(const std::string& path, const std::string& fields) {
-    const std::string command = "/usr/bin/tshark -r '" + path + "' -T fields " + fields + " 2>/dev/null";
-    // NOLINTNEXTLINE(cert-env33-c): a fixed program on the test's own scratch file
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return "";
-    std::string listing;
-    char line[1024];
-    while (fgets(line, sizeof line, pipe) != nullptr) listing += line;
-    pclose(pipe);
-    return listing;
-}
-
-struct RealMessage {
-    uint16_t code;
-    std::string data;
-    const char* stack_end;  // the protocol stack's last entry
-    const char* info;
-};
-
-std::vector<RealMessage> real_messages() {
-    return {
-        {0xB0C0, sigpkt::lte_rrc_payload(26, 10, sigpkt::lte_rrc_connection_request()), ":lte_rrc",
-         "RRCConnectionRequest"},
-        {0xB0C0, sigpkt::lte_rrc_payload(4, 1, sigpkt::lte_mib()), ":lte_rrc", "MasterInformationBlock (SFN=42)"},
-        {0xB821, sigpkt::nr_rrc_payload(17, 6, sigpkt::nr_rrc_setup_request()), ":nr-rrc", "RRC Setup Request"},
-        {0xB821, sigpkt::nr_rrc_payload(9, 1, sigpkt::nr_mib()), ":nr-rrc", "MIB"},
-        {0xB0EC, sigpkt::lte_nas_payload(sigpkt::eps_identity_request()), ":nas-eps", "Identity request"},
-        {0xB80B, sigpkt::nas5gs_payload(sigpkt::nr_registration_request()), ":nas-5gs", "Registration request"},
-        {0x412F, sigpkt::wcdma_rrc_payload(0x80, sigpkt::wcdma_rrc_connection_request()), ":rrc",
-         "RRCConnectionRequest"},
-        {0x512F, sigpkt::gsm_rr_payload(0x83, 0x21, sigpkt::gsm_paging_request()), ":gsm_a.ccch",
-         "Paging Request Type 1"},
-        {0x713A, sigpkt::umts_nas_payload(false, sigpkt::gmm_identity_request()), ":gsm_a.dtap", "Identity Request"},
-    };
-}
-
 TEST(SignallingPcapng, TsharkDecodesEveryRealMessage) {
     const std::string path = scratch("real");
     dm::PcapngWriter writer;
     std::string error;
     ASSERT_TRUE(dm::pcapng_open(&writer, path.c_str(), &error)) << error;
-    const std::vector<RealMessage> messages = real_messages();
-    for (const RealMessage& m : messages) {
+    const std::vector<sigpkt::RealMessage> messages = sigpkt::real_messages();
+    for (const sigpkt::RealMessage& m : messages) {
         Decoding d;
         ASSERT_EQ(d.take(m.code, m.data), dm::Decoded::pdu) << m.info;
         dm::pcapng_add_signalling(&writer, d.pdu);
@@ -326,9 +281,10 @@ TEST(SignallingPcapng, TsharkDecodesEveryRealMessage) {
         GTEST_SKIP() << "TSHARK IS NOT INSTALLED (Debian package tshark): the signalling pcapng was NOT shown to "
                         "Wireshark";
     }
-    const std::string listing = tshark_fields(path, "-e frame.protocols -e _ws.malformed -e _ws.col.Info");
+    std::string listing;
+    ASSERT_TRUE(tshark_fields(path, "-e frame.protocols -e _ws.malformed -e _ws.col.Info", &listing));
     size_t at = 0;
-    for (const RealMessage& m : messages) {
+    for (const sigpkt::RealMessage& m : messages) {
         const size_t end = listing.find('\n', at);
         ASSERT_NE(end, std::string::npos) << listing;
         const std::string line = listing.substr(at, end - at);
@@ -405,7 +361,8 @@ TEST(SignallingPcapng, CommentsAndTimesPast2106) {
     EXPECT_GT(expected_us / 1000000, 0xFFFFFFFFull);                  // past what 32 bits of seconds hold
     for (const Epb& epb : epbs) EXPECT_EQ(epb.time_us, expected_us);  // the raw one: the last seen
     if (access("/usr/bin/tshark", X_OK) != 0) GTEST_SKIP() << "TSHARK IS NOT INSTALLED: the times were not read back";
-    const std::string listing = tshark_fields(path, "-e frame.time_epoch -e gsmtap.arfcn -e frame.comment");
+    std::string listing;
+    ASSERT_TRUE(tshark_fields(path, "-e frame.time_epoch -e gsmtap.arfcn -e frame.comment", &listing));
     EXPECT_EQ(listing.substr(0, 5), "72581") << listing;
     EXPECT_NE(listing.find("\t0\tsubscription 2; ARFCN 66786"), std::string::npos) << listing;
 }

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace sigpkt {
 
@@ -142,5 +143,28 @@ inline std::string gsm_paging_request() {
 }
 // GMM Identity request, for the IMSI.
 inline std::string gmm_identity_request() { return hex_bytes("081501"); }
+
+// A real message in its code's payload, and how tshark shows it: where the
+// packet's protocol stack ends, and what its Info column names.
+struct RealMessage {
+    uint16_t code;
+    std::string data;
+    const char* stack_end;
+    const char* info;
+};
+
+inline std::vector<RealMessage> real_messages() {
+    return {
+        {0xB0C0, lte_rrc_payload(26, 10, lte_rrc_connection_request()), ":lte_rrc", "RRCConnectionRequest"},
+        {0xB0C0, lte_rrc_payload(4, 1, lte_mib()), ":lte_rrc", "MasterInformationBlock (SFN=42)"},
+        {0xB821, nr_rrc_payload(17, 6, nr_rrc_setup_request()), ":nr-rrc", "RRC Setup Request"},
+        {0xB821, nr_rrc_payload(9, 1, nr_mib()), ":nr-rrc", "MIB"},
+        {0xB0EC, lte_nas_payload(eps_identity_request()), ":nas-eps", "Identity request"},
+        {0xB80B, nas5gs_payload(nr_registration_request()), ":nas-5gs", "Registration request"},
+        {0x412F, wcdma_rrc_payload(0x80, wcdma_rrc_connection_request()), ":rrc", "RRCConnectionRequest"},
+        {0x512F, gsm_rr_payload(0x83, 0x21, gsm_paging_request()), ":gsm_a.ccch", "Paging Request Type 1"},
+        {0x713A, umts_nas_payload(false, gmm_identity_request()), ":gsm_a.dtap", "Identity Request"},
+    };
+}
 
 }  // namespace sigpkt

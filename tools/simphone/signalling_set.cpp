@@ -28,26 +28,27 @@ std::vector<SignallingSample> signalling_samples(uint64_t timestamp) {
         samples.push_back({log_packet(m.code, timestamp, m.data), m.stack_end, m.info});
     // A message split in two segments: the packet comes once, with the last.
     const std::string request = sigpkt::lte_rrc_connection_request();
-    samples.push_back({log_packet(0xB0C0, timestamp, sigpkt::lte_rrc_payload(30, 10, request.substr(0, 2), 1)),
-                       nullptr, nullptr});
-    samples.push_back({log_packet(0xB0C0, timestamp, sigpkt::lte_rrc_payload(30, 10, request.substr(2), 7)),
-                       ":lte_rrc", "RRCConnectionRequest"});
+    samples.push_back(
+        {log_packet(0xB0C0, timestamp, sigpkt::lte_rrc_payload(30, 10, request.substr(0, 2), 1)), nullptr, nullptr});
+    samples.push_back({log_packet(0xB0C0, timestamp, sigpkt::lte_rrc_payload(30, 10, request.substr(2), 7)), ":lte_rrc",
+                       "RRCConnectionRequest"});
     const std::string setup = sigpkt::nr_rrc_setup_request();
     samples.push_back(
         {log_packet(0xB821, timestamp, sigpkt::nr_rrc_payload(24, 7, setup.substr(0, 3), 1)), nullptr, nullptr});
     samples.push_back({log_packet(0xB821, timestamp, sigpkt::nr_rrc_payload(24, 7, setup.substr(3), 7)), ":nr-rrc",
                        "RRC Setup Request"});
     // Dual SIM: the wrapper, and the codes that carry a radio id.
-    samples.push_back({dual_sim(2, log_packet(0xB0EC, timestamp, sigpkt::lte_nas_payload(sigpkt::eps_identity_request()))),
-                       ":nas-eps", "Identity request"});
-    samples.push_back({log_packet(0x5B2F, timestamp,
-                                  std::string(1, '\x01') +
-                                      sigpkt::gsm_rr_payload(0x83, 0x21, sigpkt::gsm_paging_request())),
-                       ":gsm_a.ccch", "Paging Request Type 1"});
-    samples.push_back({log_packet(0x7B3A, timestamp,
-                                  std::string(1, '\x00') +
-                                      sigpkt::umts_nas_payload(false, sigpkt::gmm_identity_request())),
-                       ":gsm_a.dtap", "Identity Request"});
+    samples.push_back(
+        {dual_sim(2, log_packet(0xB0EC, timestamp, sigpkt::lte_nas_payload(sigpkt::eps_identity_request()))),
+         ":nas-eps", "Identity request"});
+    samples.push_back(
+        {log_packet(0x5B2F, timestamp,
+                    std::string(1, '\x01') + sigpkt::gsm_rr_payload(0x83, 0x21, sigpkt::gsm_paging_request())),
+         ":gsm_a.ccch", "Paging Request Type 1"});
+    samples.push_back(
+        {log_packet(0x7B3A, timestamp,
+                    std::string(1, '\x00') + sigpkt::umts_nas_payload(false, sigpkt::gmm_identity_request())),
+         ":gsm_a.dtap", "Identity Request"});
     return samples;
 }
 
