@@ -202,10 +202,10 @@ TEST(SignallingOtherCodes, ChannelsDirectionsAndSkips) {
     EXPECT_EQ(d.pdu.subtype, 1);
     EXPECT_FALSE(d.pdu.uplink);
     EXPECT_EQ(d.take(0xB0EC, sigpkt::lte_nas_payload("\x07\x55", 2)), dm::Decoded::skipped);
-    ASSERT_EQ(d.take(0xB80B, sigpkt::nas5gs_payload("\x7E\x00\x41")), dm::Decoded::pdu);
+    ASSERT_EQ(d.take(0xB80B, sigpkt::nas5gs_payload(bytes_of({0x7E, 0x00, 0x41}))), dm::Decoded::pdu);
     EXPECT_STREQ(d.pdu.dissector, "nas-5gs");
     EXPECT_STREQ(d.pdu.channel, "5GS NAS 5GMM plain");
-    EXPECT_EQ(d.pdu.bytes, "\x7E\x00\x41");
+    EXPECT_EQ(d.pdu.bytes, bytes_of({0x7E, 0x00, 0x41}));
     EXPECT_EQ(d.take(0xB80C, sigpkt::nas5gs_payload("\x7E")), dm::Decoded::none);
     EXPECT_EQ(d.take(0xB800, sigpkt::nas5gs_payload("\x2E", 2)), dm::Decoded::skipped);
     d.decoder.protected_nas = false;
