@@ -12,9 +12,9 @@
 namespace simphone {
 
 struct SignallingSample {
-    std::string payload;   // the whole diag payload: a log packet, or a wrapped one
+    std::string payload;    // the whole diag payload: a log packet, or a wrapped one
     const char* stack_end;  // how the packet's protocols end (":lte_rrc"); null: no packet of its own
-    const char* info;      // what Wireshark's Info column names
+    const char* info;       // what Wireshark's Info column names
 };
 
 std::vector<SignallingSample> signalling_samples(uint64_t timestamp);
