@@ -67,22 +67,38 @@ const FrameStatus bad_statuses[] = {FrameStatus::bad_crc, FrameStatus::bad_escap
 
 }  // namespace
 
-bool scan_file(const char* path, FrameParser* parser, ParseHandler handler, void* context, std::string* error) {
+bool read_file_blocks(const char* path, BlockFeed feed, void* state, std::string* error) {
     const int fd = open_input(path, error);
     if (fd < 0) return false;
     std::vector<uint8_t> block(read_block);
+    uint64_t done = 0;
     for (;;) {
         const ssize_t got = read_retrying(fd, block.data(), block.size());
         if (got < 0) {
-            *error = std::string(path) + ": read failed at offset " + std::to_string(parser->at) + ": " +
-                     error_text(errno).text;
+            *error =
+                std::string(path) + ": read failed at offset " + std::to_string(done) + ": " + error_text(errno).text;
             close(fd);
             return false;
         }
         if (got == 0) break;
-        parser_feed(parser, block.data(), static_cast<size_t>(got), handler, context);
+        feed(state, block.data(), static_cast<size_t>(got));
+        done += static_cast<uint64_t>(got);
     }
     close(fd);
+    return true;
+}
+
+bool scan_file(const char* path, FrameParser* parser, ParseHandler handler, void* context, std::string* error) {
+    struct Feed {
+        FrameParser* parser;
+        ParseHandler handler;
+        void* context;
+    } feed{parser, handler, context};
+    const BlockFeed to_parser = [](void* state, const uint8_t* data, size_t size) {
+        const Feed* f = static_cast<const Feed*>(state);
+        parser_feed(f->parser, data, size, f->handler, f->context);
+    };
+    if (!read_file_blocks(path, to_parser, &feed, error)) return false;
     parser_finish(parser, handler, context);
     return true;
 }

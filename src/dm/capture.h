@@ -19,6 +19,11 @@ namespace dm {
 // Lists keep this many entries; the counts go on.
 constexpr size_t max_listed = 1000;
 
+// Hands a file's bytes to feed a block at a time. False with *error (naming
+// the file and the offset) when it cannot be opened or read.
+using BlockFeed = void (*)(void* state, const uint8_t* data, size_t size);
+bool read_file_blocks(const char* path, BlockFeed feed, void* state, std::string* error);
+
 // Feeds a file through the parser, a block at a time. False with *error
 // (naming the file and the offset) when it cannot be read.
 bool scan_file(const char* path, FrameParser* parser, ParseHandler handler, void* context, std::string* error);

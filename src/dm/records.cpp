@@ -1,23 +1,16 @@
 #include "dm/records.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
+#include "dm/capture.h"
 #include "dm/packet.h"
-#include "msg/error_text.h"
-#include "platform/fd_io.h"
 
 namespace dm {
 
 namespace {
-
-constexpr size_t read_block = 1 << 20;
 
 void hand_on(RecordScanner* s, const uint8_t* record, size_t size, uint64_t offset, ParseHandler handler,
              void* context) {
@@ -102,33 +95,18 @@ void records_finish(RecordScanner* s, ParseHandler handler, void* context) {
 }
 
 bool scan_records(const char* path, ParseHandler handler, void* context, uint64_t* size, std::string* error) {
-    const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        *error = std::string(path) + ": cannot open: " + error_text(errno).text;
-        return false;
-    }
-    struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        *error = std::string(path) + ": is a directory";
-        close(fd);
-        return false;
-    }
-    RecordScanner scanner;
-    std::vector<uint8_t> block(read_block);
-    for (;;) {
-        const ssize_t got = read_retrying(fd, block.data(), block.size());
-        if (got < 0) {
-            *error = std::string(path) + ": read failed at offset " + std::to_string(scanner.at) + ": " +
-                     error_text(errno).text;
-            close(fd);
-            return false;
-        }
-        if (got == 0) break;
-        records_feed(&scanner, block.data(), static_cast<size_t>(got), handler, context);
-    }
-    close(fd);
-    records_finish(&scanner, handler, context);
-    *size = scanner.at;
+    struct Feed {
+        RecordScanner scanner;
+        ParseHandler handler;
+        void* context;
+    } feed{RecordScanner(), handler, context};
+    const BlockFeed to_scanner = [](void* state, const uint8_t* data, size_t size) {
+        Feed* f = static_cast<Feed*>(state);
+        records_feed(&f->scanner, data, size, f->handler, f->context);
+    };
+    if (!read_file_blocks(path, to_scanner, &feed, error)) return false;
+    records_finish(&feed.scanner, handler, context);
+    *size = feed.scanner.at;
     return true;
 }
 
