@@ -1,14 +1,18 @@
 // orlith-dm's reading of a capture as the driver's reads, on any bytes: the
 // reads and the bytes in no read tile the input in order, every frame lies
 // inside the input and a good one checks again on its own, and a file that
-// is not taken for reads gives what the frame parser gives.
+// is not taken for reads gives what the frame parser gives. The same bytes
+// as .dlf records, in two blocks: records and the tail tile the input, and
+// each record's log packet holds the record's own bytes.
 #include <stdint.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "dm/packet.h"
 #include "dm/reads.h"
+#include "dm/records.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -40,6 +44,33 @@ void take_read(void* context, const dm::ReadEvent& event) {
     FUZZ_CHECK(run->tiled <= run->size);
 }
 
+struct Records {
+    const uint8_t* input;
+    size_t size;
+    uint64_t tiled = 0;
+};
+
+void take_record(void* context, const dm::ParseEvent& event) {
+    Records* r = static_cast<Records*>(context);
+    FUZZ_CHECK(event.offset == r->tiled && event.size > 0 && event.offset + event.size <= r->size);
+    r->tiled = event.offset + event.size;
+    if (event.kind != dm::ParseEvent::frame) return;
+    dm::LogPacket packet;
+    FUZZ_CHECK(dm::parse_log_packet(event.payload, event.payload_size, &packet));
+    FUZZ_CHECK(dm::log_header_size - 4 + packet.data_size == event.size);
+    FUZZ_CHECK(memcmp(packet.data, r->input + event.offset + dm::record_header_size, packet.data_size) == 0);
+}
+
+void check_records(const uint8_t* data, size_t size) {
+    Records r{data, size};
+    dm::RecordScanner scanner;
+    const size_t split = size == 0 ? 0 : data[0] % (size + 1);
+    dm::records_feed(&scanner, data, split, take_record, &r);
+    dm::records_feed(&scanner, data + split, size - split, take_record, &r);
+    dm::records_finish(&scanner, take_record, &r);
+    FUZZ_CHECK(r.tiled == size);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -54,5 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         FUZZ_CHECK(run.tiled == 0);
     }
+    check_records(data, size);
     return 0;
 }

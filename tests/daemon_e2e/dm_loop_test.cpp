@@ -174,8 +174,12 @@ std::vector<std::vector<std::string>> rows_of(const std::string& listing) {
 
 }  // namespace
 
-TEST_F(DmLoop, SignallingTheModemLogsOpensInWiresharkFromTheCapture) {
-    fault::Row row("modem signalling -> daemon -> orlith-dm pcap -> tshark",
+// On every driver: each stores its reads in its own layout, which pcap reads.
+using DmSignalling = drivers::On<fault::Fault>;
+ORLITH_ON_EVERY_DRIVER(DmSignalling);
+
+TEST_P(DmSignalling, WhatTheModemLogsOpensInWiresharkFromTheCapture) {
+    fault::Row row("modem signalling -> daemon -> orlith-dm pcap -> tshark" + driver_note(),
                    "every message in the dissector it belongs to, named, none malformed, none skipped");
     if (access("/usr/bin/tshark", X_OK) != 0)
         GTEST_SKIP() << "tshark is not installed (Debian package tshark): the capture was not shown to Wireshark";
