@@ -48,6 +48,14 @@ bool process_of(pid_t pid, std::string* name, pid_t* parent) {
     return true;
 }
 
+// Whether a process was started with this argument.
+bool started_with(pid_t pid, const std::string& argument) {
+    std::string cmdline;
+    if (!get_file("/proc/" + std::to_string(pid) + "/cmdline", &cmdline)) return false;
+    const std::string nul(1, '\0');
+    return (nul + cmdline).find(nul + argument + nul) != std::string::npos;
+}
+
 // The children that the main thread of a process forked, with that name.
 std::vector<pid_t> children_named(pid_t pid, const std::string& name) {
     const std::string dir = "/proc/" + std::to_string(pid);
@@ -309,6 +317,8 @@ TEST_F(FaultStartup, ControlCommandBesideTheDaemonIsNotTakenForIt) {
     start_diag(400000);
     if (HasFatalFailure() || IsSkipped()) return;
     const pid_t first = start_daemon();
+    // Until the daemon has claimed its place a -l finds none and ends at once.
+    ASSERT_TRUE(wait_until([&] { return phone->zarnorlith({"-p"}).out != "0\n"; }, 5000));
     // A daemon that cannot answer keeps the -l waiting for its file, and the
     // -l is then held there.
     ASSERT_EQ(kill(first, SIGSTOP), 0);
@@ -317,10 +327,11 @@ TEST_F(FaultStartup, ControlCommandBesideTheDaemonIsNotTakenForIt) {
     pid_t list_pid = 0;
     wait_until(
         [&] {
+            // The daemon's starter may not have ended yet, and is no -l.
             list_pid = find_zarnorlith("nsenter", true);
-            return list_pid != 0 && kill(list_pid, SIGSTOP) == 0;
+            return list_pid != 0 && started_with(list_pid, "-l") && kill(list_pid, SIGSTOP) == 0;
         },
-        2000);
+        5000);
     kill(first, SIGCONT);
     EXPECT_NE(list_pid, 0) << "the -l never showed";
     if (list_pid != 0) {
