@@ -59,6 +59,14 @@ constexpr LteMap lte_maps[] = {
     {{19, 26, 27, 29, 30, 31}, {1, 3, 6, 7, 8, 9, 10, 11, 45, 46, 47, 48, 49, 50, 52}},
 };
 
+template <size_t count>
+bool listed(const uint8_t (&versions)[count], uint32_t version) {
+    for (uint8_t v : versions) {
+        if (v != 0 && v == version) return true;
+    }
+    return false;
+}
+
 const LteLayout* lte_layout(uint32_t version) {
     for (const LteLayout& layout : lte_layouts) {
         if (version >= layout.first && version <= layout.last) return &layout;
@@ -68,9 +76,7 @@ const LteLayout* lte_layout(uint32_t version) {
 
 const LteMap* lte_map(uint32_t version) {
     for (const LteMap& map : lte_maps) {
-        for (uint8_t listed : map.versions) {
-            if (listed != 0 && listed == version) return &map;
-        }
+        if (listed(map.versions, version)) return &map;
     }
     return nullptr;
 }
@@ -134,14 +140,6 @@ constexpr NrMap nr_maps[] = {
     {{17, 19, 25}, {1, 2, 3, 4, 0, 5, 6, 7, 8, 9, 10, 29}}, {{20, 23, 24}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 36}},
     {{26}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 36}},        {{28}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 36, 10}},
 };
-
-template <size_t count>
-bool listed(const uint8_t (&versions)[count], uint32_t version) {
-    for (uint8_t v : versions) {
-        if (v != 0 && v == version) return true;
-    }
-    return false;
-}
 
 const NrLayout* nr_layout(uint32_t version) {
     for (const NrLayout& layout : nr_layouts) {
